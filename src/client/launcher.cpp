@@ -1,0 +1,116 @@
+#include "client/client.h"
+#include "common/log.h"
+#include "settings/settings.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+static const char client_path[] = "/opt/casterLink/bin/casterlink";
+
+void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out)
+{
+    // Numbers go through ten-byte fields, as the client has always seen them.
+    snprintf(out->port, sizeof out->port, "%u", cfg.port);
+    snprintf(out->reconnint, sizeof out->reconnint, "%u", cfg.reconnint);
+    snprintf(out->nmea_int, sizeof out->nmea_int, "%u", cfg.nmea_int);
+    int n = 0;
+    const char **a = out->argv;
+    a[n++] = client_path;
+    a[n++] = "-s";
+    a[n++] = cfg.ipaddr.c_str();
+    a[n++] = "-r";
+    a[n++] = out->port;
+    if (!cfg.username.empty()) {
+        a[n++] = "-u";
+        a[n++] = cfg.username.c_str();
+        if (!cfg.password.empty()) {
+            a[n++] = "-p";
+            a[n++] = cfg.password.c_str();
+        }
+    }
+    a[n++] = "-m";
+    a[n++] = cfg.mountpoint.c_str();
+    a[n++] = "-i";
+    a[n++] = out->reconnint;
+    a[n++] = "-D";
+    a[n++] = "/dev/rtkfeedd";
+    a[n++] = "-B";
+    a[n++] = "9600";
+    a[n++] = "-A";
+    a[n++] = "8";
+    a[n++] = "-T";
+    a[n++] = "1";
+    a[n++] = "-Y";
+    a[n++] = "N";
+    if (cfg.send_nmea != 0) {
+        a[n++] = "-n";
+        a[n++] = sentence;
+        if (cfg.nmea_int != 0) {
+            a[n++] = "-g";
+            a[n++] = out->nmea_int;
+        }
+    }
+    a[n] = nullptr;
+    out->argc = n;
+}
+
+// In the child between vfork and exec: only calls that are safe there.
+static void exec_client(const ClientArgs &args, int report_fd)
+{
+    // Without a reader the FIFO cannot be opened without blocking; the
+    // client then talks to the null device rather than hang the daemon.
+    int err = open("/var/run/casterLink.fifo", O_WRONLY | O_NONBLOCK);
+    if (err >= 0)
+        fcntl(err, F_SETFL, 0);
+    else
+        err = open("/dev/null", O_WRONLY);
+    if (err >= 0 && err != 2) {
+        dup2(err, 2);
+        close(err);
+    }
+    int out = open("/dev/null", O_WRONLY);
+    if (out >= 0 && out != 1) {
+        dup2(out, 1);
+        close(out);
+    }
+    execv(client_path, const_cast<char *const *>(args.argv));
+    int e = errno;
+    ssize_t ignored = write(report_fd, &e, sizeof e);
+    (void)ignored;
+    _exit(1);
+}
+
+pid_t start_client(const Config &cfg, const char *sentence)
+{
+    ClientArgs args;
+    build_client_args(cfg, sentence, &args);
+    // The exec error comes back through a pipe that the exec itself closes.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        log_err("cannot start casterlink: %s", strerror(errno));
+        return -1;
+    }
+    pid_t pid = vfork();
+    if (pid == 0)
+        exec_client(args, report[1]);
+    int fork_errno = errno;
+    close(report[1]);
+    if (pid < 0) {
+        close(report[0]);
+        log_err("cannot start casterlink: %s", strerror(fork_errno));
+        return pid;
+    }
+    int exec_errno = 0;
+    ssize_t n;
+    do
+        n = read(report[0], &exec_errno, sizeof exec_errno);
+    while (n < 0 && errno == EINTR);
+    close(report[0]);
+    // A client that could not be executed has already ended; the relay loop
+    // reaps it like any client that ends at once.
+    if (n == sizeof exec_errno)
+        log_err("cannot execute %s: %s", client_path, strerror(exec_errno));
+    return pid;
+}

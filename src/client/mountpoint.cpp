@@ -1,0 +1,118 @@
+#include "client/client.h"
+#include "common/log.h"
+#include "settings/settings.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+static const char table_path[] = "/var/tmp/ntrip_table";
+static const int query_timeout_seconds = 30;
+
+int parse_str_record(char *line, const char *mountpoint, std::string fields[STR_FIELDS])
+{
+    line[strcspn(line, "\r")] = '\0';
+    line[strcspn(line, "\n")] = '\0';
+    if (strncmp(line, "STR;", 4) != 0)
+        return -1;
+    char *rest = line + 4;
+    char *field = strsep(&rest, ";");
+    if (strcmp(field, mountpoint) != 0)
+        return -1;
+    fields[0] = field;
+    for (int i = 1; i < STR_FIELDS; i++) {
+        if (!rest) {
+            for (int j = 0; j < i; j++)
+                fields[j].clear();
+            return 0;
+        }
+        fields[i] = strsep(&rest, ";");
+    }
+    return 1;
+}
+
+int find_mountpoint(FILE *table, const char *mountpoint, std::string fields[STR_FIELDS])
+{
+    // Read in 255-character pieces; a longer line is parsed from its first.
+    char line[256];
+    while (fgets(line, sizeof line, table)) {
+        int r = parse_str_record(line, mountpoint, fields);
+        if (r >= 0)
+            return r;
+    }
+    return 0;
+}
+
+std::string format_mountpoint_info(const std::string f[STR_FIELDS])
+{
+    std::string out;
+    out += "Mountpoint           : " + f[0] + "\n";
+    out += "Identifier           : " + f[1] + "\n";
+    out += "Format               : " + f[2] + "\n";
+    out += "Format details       : " + f[3] + "\n";
+    out += "Navigation system(s) : " + f[5] + "\n";
+    out += "Network              : " + f[6] + "\n";
+    out += std::string("NMEA required        : ") + (f[10] == "1" ? "Yes" : "No") + "\n";
+    return out;
+}
+
+// "/var/tmp" is open to every user: whatever stands at the dump's path is
+// removed and the dump created afresh, never through a planted link.
+static int create_table_dump()
+{
+    if (unlink(table_path) != 0 && errno != ENOENT) {
+        log_err("cannot remove %s: %s", table_path, strerror(errno));
+        return -1;
+    }
+    int fd = open(table_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        log_err("cannot create %s: %s", table_path, strerror(errno));
+    return fd;
+}
+
+int query_mountpoint(const Config &cfg, std::string fields[STR_FIELDS])
+{
+    int fd = create_table_dump();
+    if (fd < 0)
+        return 0;
+    int out = dup(fd);
+    if (out < 0) {
+        close(fd);
+        return 0;
+    }
+    char port[16];
+    snprintf(port, sizeof port, "%u", cfg.port);
+    // No shell: the address stays one argument whatever it holds.
+    set_redirect(1, out);
+    int r = run_command_bounded(query_timeout_seconds, "/opt/casterLink/bin/casterlink", "-s",
+                                cfg.ipaddr.c_str(), "-r", port, "-i", "1", nullptr);
+    if (r == RUN_TIMED_OUT)
+        log_err("source table query did not end within %d s, casterlink killed",
+                query_timeout_seconds);
+    if (r == RUN_TIMED_OUT || r == RUN_STOPPED || lseek(fd, 0, SEEK_SET) != 0) {
+        close(fd);
+        return 0;
+    }
+    FILE *table = fdopen(fd, "r");
+    if (!table) {
+        close(fd);
+        return 0;
+    }
+    int found = find_mountpoint(table, cfg.mountpoint.c_str(), fields);
+    fclose(table);
+    return found;
+}
+
+void write_mountpoint_file(const Config &cfg)
+{
+    FILE *f = fopen("/run/mountpoint.ntrip", "w");
+    if (!f) {
+        log_err("Unable to save mountpoint info");
+        return;
+    }
+    std::string fields[STR_FIELDS];
+    if (query_mountpoint(cfg, fields) == 1)
+        fputs(format_mountpoint_info(fields).c_str(), f);
+    fclose(f);
+}

@@ -1,0 +1,135 @@
+#include "client/client.h"
+#include "supervisor/supervisor.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+enum { MAX_ARGS = 64 };
+
+// A redirection applies to one run only.
+static thread_local int redirect_slot[3] = {-1, -1, -1};
+
+void set_redirect(int n, int fd)
+{
+    if (n >= 0 && n <= 2)
+        redirect_slot[n] = fd;
+}
+
+static void reset_slots()
+{
+    for (int &slot : redirect_slot) {
+        if (slot > 2)
+            close(slot);
+        slot = -1;
+    }
+}
+
+static void close_from(int lowest)
+{
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, lowest, ~0U, 0) == 0)
+        return;
+#endif
+    rlimit rl;
+    long top = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY
+                   ? static_cast<long>(rl.rlim_cur)
+                   : sysconf(_SC_OPEN_MAX);
+    for (long fd = top - 1; fd >= lowest; fd--)
+        close(static_cast<int>(fd));
+}
+
+// In the forked child: only async-signal-safe calls from here on.
+[[noreturn]] static void exec_redirected(const char *path, char *const argv[])
+{
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd >= 0 && null_fd <= 2) {
+        // Keep the null device clear of the descriptors being replaced.
+        int high = fcntl(null_fd, F_DUPFD, 3);
+        close(null_fd);
+        null_fd = high;
+    }
+    for (int n = 0; n <= 2; n++) {
+        if (redirect_slot[n] == n)
+            continue;
+        close(n);
+        if (redirect_slot[n] >= 0)
+            dup2(redirect_slot[n], n);
+        else if (null_fd >= 0)
+            dup2(null_fd, n);
+    }
+    close_from(3);
+    execvp(path, argv);
+    _exit(1);
+}
+
+static pid_t spawn(const char *path, va_list ap, char *argv[MAX_ARGS])
+{
+    int n = 0;
+    argv[n++] = const_cast<char *>(path);
+    while (n < MAX_ARGS - 1) {
+        char *arg = va_arg(ap, char *);
+        if (!arg)
+            break;
+        argv[n++] = arg;
+    }
+    argv[n] = nullptr;
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_redirected(path, argv);
+    reset_slots();
+    return pid;
+}
+
+int run_command(const char *path, ...)
+{
+    char *argv[MAX_ARGS];
+    va_list ap;
+    va_start(ap, path);
+    pid_t pid = spawn(path, ap, argv);
+    va_end(ap);
+    if (pid < 0)
+        return -1;
+    int status;
+    pid_t r;
+    do
+        r = waitpid(pid, &status, 0);
+    while (r < 0 && errno == EINTR);
+    return r == pid ? status : -1;
+}
+
+int run_command_bounded(int timeout_seconds, const char *path, ...)
+{
+    char *argv[MAX_ARGS];
+    va_list ap;
+    va_start(ap, path);
+    pid_t pid = spawn(path, ap, argv);
+    va_end(ap);
+    if (pid < 0)
+        return -1;
+    // Checked every tenth of a second: the client gives no other sign.
+    int ticks = timeout_seconds * 10;
+    int outcome = RUN_TIMED_OUT;
+    for (int i = 0; i < ticks; i++) {
+        int status;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return status;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (stop_requested()) {
+            outcome = RUN_STOPPED;
+            break;
+        }
+        usleep(100 * 1000);
+    }
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return outcome;
+}

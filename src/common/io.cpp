@@ -1,0 +1,95 @@
+#include "common/io.h"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+static long long now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+int wait_readable(int fd, int timeout_ms)
+{
+    pollfd p = {fd, POLLIN, 0};
+    int r = poll(&p, 1, timeout_ms);
+    return r;
+}
+
+size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance)
+{
+    size_t total = 0;
+    long long deadline = now_ms() + wait_ms;
+    while (total < cap) {
+        ssize_t r = read(fd, buf + total, cap - total);
+        if (r <= 0)
+            break;
+        total += static_cast<size_t>(r);
+        if (total == cap)
+            break;
+        int left = wait_ms;
+        if (shared_allowance) {
+            long long rest = deadline - now_ms();
+            if (rest <= 0)
+                break;
+            left = static_cast<int>(rest);
+        }
+        if (wait_readable(fd, left) <= 0)
+            break;
+    }
+    return total;
+}
+
+size_t read_burst(int fd, char *buf, unsigned cap)
+{
+    return gather_burst(fd, buf, cap, 200, false);
+}
+
+size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms)
+{
+    size_t done = 0;
+    long long deadline = now_ms() + timeout_ms;
+    while (done < n) {
+        ssize_t w = write(fd, buf + done, n - done);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+            continue;
+        }
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w < 0 && errno != EAGAIN)
+            return done;
+        long long rest = deadline - now_ms();
+        if (rest <= 0) {
+            errno = EAGAIN;
+            return done;
+        }
+        pollfd p = {fd, POLLOUT, 0};
+        int r = poll(&p, 1, static_cast<int>(rest));
+        if (r == 0) {
+            errno = EAGAIN;
+            return done;
+        }
+        if (r < 0 && errno != EINTR)
+            return done;
+        if (r > 0 && !(p.revents & POLLOUT)) {
+            // Hung up or in error: the next write would only fail again.
+            errno = EIO;
+            return done;
+        }
+    }
+    return done;
+}
+
+int set_nonblocking(int fd, bool on)
+{
+    int fl = fcntl(fd, F_GETFL);
+    if (fl < 0)
+        return -1;
+    fl = on ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
+    return fcntl(fd, F_SETFL, fl);
+}

@@ -1,0 +1,26 @@
+// Readiness waits and burst I/O shared by the relay loop, the position
+// acquisition and the diagnostics relay.
+#pragma once
+
+#include <cstddef>
+
+// Waits up to timeout_ms for fd to become readable (or hung up, which a
+// reader must also see). Returns >0 ready, 0 timed out, -1 failed (errno).
+int wait_readable(int fd, int timeout_ms);
+
+// Gathers data that arrives with gaps shorter than wait_ms, up to cap
+// bytes. With shared_allowance the wait_ms is one budget for the whole
+// burst; otherwise every wait gets wait_ms afresh. The caller has already
+// seen fd readable. Returns the number of bytes read (0 when none).
+size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance);
+
+// The relay loop's burst: gaps under 0.2 s, each wait afresh.
+size_t read_burst(int fd, char *buf, unsigned cap);
+
+// Writes all n bytes to a non-blocking fd, waiting for the line to drain
+// for at most timeout_ms in all. Returns the count written; when it is
+// short, errno tells why (EAGAIN when the time ran out).
+size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms);
+
+// Makes fd non-blocking; returns 0 or -1.
+int set_nonblocking(int fd, bool on);

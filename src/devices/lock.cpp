@@ -1,0 +1,100 @@
+#include "devices/devices.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static void lock_path(const char *dir, const char *device, char out[64])
+{
+    const char *slash = strrchr(device, '/');
+    snprintf(out, 64, "%s/LCK..%s", dir, slash ? slash + 1 : device);
+}
+
+int64_t monotonic_seconds()
+{
+    timespec ts;
+    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
+        return -1;
+    return ts.tv_sec;
+}
+
+bool pid_alive(int pid)
+{
+    if (pid <= 0)
+        return false;
+    return kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+void format_lock_content(int pid, char out[12])
+{
+    snprintf(out, 12, "%10d\n", pid);
+}
+
+int parse_lock_pid(const char *text)
+{
+    int pid = 0;
+    if (sscanf(text, "%d", &pid) != 1)
+        return 0;
+    return pid;
+}
+
+static int read_lock_pid(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    char text[32];
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    text[n > 0 ? n : 0] = '\0';
+    return parse_lock_pid(text);
+}
+
+int lock_device_in(const char *dir, const char *device, int timeout_seconds)
+{
+    char path[64];
+    lock_path(dir, device, path);
+    int64_t deadline = monotonic_seconds() + timeout_seconds;
+    for (;;) {
+        struct stat st;
+        if (lstat(path, &st) == 0) {
+            int pid = read_lock_pid(path);
+            if (pid >= 0 && !pid_alive(pid))
+                unlink(path);
+        }
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+        if (fd >= 0) {
+            char content[12];
+            format_lock_content(getpid(), content);
+            ssize_t w = write(fd, content, 11);
+            close(fd);
+            if (w == 11)
+                return 1;
+        }
+        usleep(100 * 1000);
+        if (monotonic_seconds() > deadline)
+            return 0;
+    }
+}
+
+int unlock_device_in(const char *dir, const char *device)
+{
+    char path[64];
+    lock_path(dir, device, path);
+    return unlink(path);
+}
+
+int lock_device(const char *device, int timeout_seconds)
+{
+    return lock_device_in("/run/lock", device, timeout_seconds);
+}
+
+int unlock_device(const char *device)
+{
+    return unlock_device_in("/run/lock", device);
+}

@@ -1,0 +1,36 @@
+// The main thread's data path: target device, correction cycles, release.
+#pragma once
+
+#include "nmea/nmea.h"
+
+#include <sys/types.h>
+
+struct Config;
+
+struct DataPath {
+    const Config *cfg;
+    int master;               // the pty master of "/dev/rtkfeedd", < 0 when closed
+    const char *target_path;  // null until the target is taken
+    int target;               // -1 when closed
+    bool target_locked;
+    int source;               // -1, the target, or a descriptor of the cycle's own
+    pid_t client;             // 0 when none is running (or it was reaped)
+    char sentence[SENTENCE_SIZE];
+    char relay[1024];
+};
+
+void init_data_path(DataPath *dp, const Config *cfg);
+
+// Locks and opens the target line; 1 when done, 0 after logging why not.
+int take_target(DataPath *dp);
+
+// Runs correction cycles; returns 0 when a stop was requested and -1 on a
+// fatal error (logged). Either way the devices are still held.
+int run_cycles(DataPath *dp);
+
+// Kills a client that is still running, when there is one.
+void stop_client(DataPath *dp);
+
+// Removes "/dev/rtkfeedd", closes the master and the target, and removes the
+// target's lock: the release order of both the shutdown and the fatal exit.
+void release_data_path(DataPath *dp);

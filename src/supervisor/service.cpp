@@ -1,0 +1,48 @@
+#include "supervisor/supervisor.h"
+#include "common/log.h"
+
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+std::atomic<int> stop_flag{0};
+
+static void handle_stop_signal(int sig)
+{
+    stop_flag.store(sig, std::memory_order_relaxed);
+}
+
+void install_stop_handler()
+{
+    struct sigaction sa = {};
+    sa.sa_handler = handle_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    // Stays installed for repeated signals; interrupted calls restart where
+    // the system allows, while readiness waits and sleeps still end early.
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGQUIT, &sa, nullptr);
+}
+
+void write_status(int code)
+{
+    int fd = open("/run/status.ntrip", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        log_err("Unable to log NTRIP status");
+        return;
+    }
+    char text[16];
+    int n = snprintf(text, sizeof text, "%d", code);
+    ssize_t w = write(fd, text, static_cast<size_t>(n));
+    (void)w;
+    close(fd);
+}
+
+int pause_seconds(int seconds)
+{
+    for (int i = 0; i < seconds && !stop_requested(); i++)
+        sleep(1);
+    return stop_flag.load(std::memory_order_relaxed);
+}

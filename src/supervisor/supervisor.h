@@ -1,0 +1,24 @@
+// The service frame: stop flag and status file, shared by every thread.
+#pragma once
+
+#include <atomic>
+
+// The number of the stop signal received, 0 until then. Written by the
+// signal handler, read by every thread.
+extern std::atomic<int> stop_flag;
+static_assert(std::atomic<int>::is_always_lock_free, "stop flag must be lock-free");
+
+inline bool stop_requested()
+{
+    return stop_flag.load(std::memory_order_relaxed) != 0;
+}
+
+// Installs the handler for SIGINT, SIGTERM and SIGQUIT.
+void install_stop_handler();
+
+// Writes the status code to "/run/status.ntrip"; failures are logged only.
+void write_status(int code);
+
+// Sleeps whole seconds, one at a time, and returns early with the stop flag
+// when a stop is requested; 0 after the full pause.
+int pause_seconds(int seconds);
