@@ -1,0 +1,147 @@
+// Stand-in NTRIP client for the daemon tests. It is steered by files in
+// $FAKE_DIR (default "/run/fake"), so that a test can change its behaviour
+// while the daemon runs:
+//   args      written at each start: one argument per line
+//   starts    one line appended at each start
+//   table     in query mode (no -m), copied to standard output
+//   query_hang  in query mode, never end
+//   stderr    written to standard error in one write
+//   payload   written to the -D device, then renamed payload.sent
+//   received  what the -D device delivered is appended here
+//   quick     exit right after the payload
+//   close     close the device after the payload and stay
+//   exit      removed and obeyed: exit 0
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+
+static std::string dir;
+
+static std::string path(const char *name)
+{
+    return dir + "/" + name;
+}
+
+static bool exists(const char *name)
+{
+    return access(path(name).c_str(), F_OK) == 0;
+}
+
+static std::string slurp(const char *name)
+{
+    std::string out;
+    FILE *f = fopen(path(name).c_str(), "rb");
+    if (!f)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+static void append(const char *name, const char *data, size_t n)
+{
+    FILE *f = fopen(path(name).c_str(), "ab");
+    if (!f)
+        return;
+    fwrite(data, 1, n, f);
+    fclose(f);
+}
+
+static void write_all(int fd, const std::string &s)
+{
+    size_t done = 0;
+    while (done < s.size()) {
+        ssize_t w = write(fd, s.data() + done, s.size() - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return;
+        done += static_cast<size_t>(w);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    // Never outlive a daemon that a test killed.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const char *d = getenv("FAKE_DIR");
+    dir = d ? d : "/run/fake";
+    std::string args;
+    const char *device = nullptr;
+    bool query = true;
+    for (int i = 0; i < argc; i++) {
+        args += argv[i];
+        args += "\n";
+        if (strcmp(argv[i], "-m") == 0)
+            query = false;
+        if (strcmp(argv[i], "-D") == 0 && i + 1 < argc)
+            device = argv[i + 1];
+    }
+    if (query) {
+        FILE *f = fopen(path("query_args").c_str(), "w");
+        if (f) {
+            fputs(args.c_str(), f);
+            fclose(f);
+        }
+        while (exists("query_hang"))
+            pause();
+        write_all(1, slurp("table"));
+        return 0;
+    }
+    FILE *f = fopen(path("args").c_str(), "w");
+    if (f) {
+        fputs(args.c_str(), f);
+        fclose(f);
+    }
+    append("starts", "start\n", 6);
+    if (exists("stderr"))
+        write_all(2, slurp("stderr"));
+    int fd = device ? open(device, O_RDWR | O_NOCTTY) : -1;
+    if (fd < 0) {
+        fprintf(stderr, "fake client: cannot open device\n");
+        return 2;
+    }
+    termios t;
+    tcgetattr(fd, &t);
+    cfmakeraw(&t);
+    tcsetattr(fd, TCSANOW, &t);
+    if (exists("payload")) {
+        write_all(fd, slurp("payload"));
+        tcdrain(fd);
+        rename(path("payload").c_str(), path("payload.sent").c_str());
+    }
+    if (exists("quick"))
+        return 0;
+    if (exists("close")) {
+        close(fd);
+        fd = -1;
+    }
+    for (;;) {
+        if (exists("exit")) {
+            unlink(path("exit").c_str());
+            return 0;
+        }
+        if (fd < 0) {
+            usleep(50 * 1000);
+            continue;
+        }
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0) {
+            char buf[4096];
+            ssize_t n = read(fd, buf, sizeof buf);
+            if (n > 0)
+                append("received", buf, static_cast<size_t>(n));
+        }
+    }
+}

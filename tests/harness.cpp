@@ -1,0 +1,269 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef RTKFEEDD_BINARY
+#error "RTKFEEDD_BINARY must name the daemon under test"
+#endif
+
+static bool in_namespace = false;
+
+static void must(bool ok, const char *what)
+{
+    if (!ok) {
+        fprintf(stderr, "harness: %s: %s\n", what, strerror(errno));
+        abort();
+    }
+}
+
+static void fresh_tmpfs(const char *dir)
+{
+    umount2(dir, MNT_DETACH);
+    must(mount("tmpfs", dir, "tmpfs", 0, "mode=0755") == 0, dir);
+}
+
+static void make_private_tree()
+{
+    if (!in_namespace) {
+        must(geteuid() == 0, "the daemon tests need root");
+        must(unshare(CLONE_NEWNS) == 0, "unshare(CLONE_NEWNS)");
+        must(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "make / private");
+        in_namespace = true;
+    }
+    umount2("/dev/pts", MNT_DETACH);
+    fresh_tmpfs("/dev");
+    fresh_tmpfs("/run");
+    fresh_tmpfs("/opt");
+    fresh_tmpfs("/var/tmp");
+    must(mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) == 0, "mknod /dev/null");
+    chmod("/dev/null", 0666);
+    must(mkdir("/dev/pts", 0755) == 0, "mkdir /dev/pts");
+    must(mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0,
+         "mount devpts");
+    must(symlink("pts/ptmx", "/dev/ptmx") == 0, "link /dev/ptmx");
+    must(mkdir("/run/lock", 0755) == 0, "mkdir /run/lock");
+    must(mkdir("/run/fake", 0755) == 0, "mkdir /run/fake");
+    must(mkdir("/opt/casterLink", 0755) == 0 && mkdir("/opt/casterLink/bin", 0755) == 0 &&
+             mkdir("/opt/casterLink/etc", 0755) == 0,
+         "mkdir /opt/casterLink");
+    must(symlink(FAKE_CLIENT_BINARY, "/opt/casterLink/bin/casterlink") == 0, "link client");
+}
+
+void DaemonTest::SetUp()
+{
+    make_private_tree();
+    log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    must(bind(log_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0, "bind /dev/log");
+    int big = 4 << 20;
+    setsockopt(log_fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+}
+
+void DaemonTest::TearDown()
+{
+    if (daemon_pid > 0) {
+        kill(daemon_pid, SIGKILL);
+        waitpid(daemon_pid, nullptr, 0);
+        daemon_pid = -1;
+    }
+    for (int fd : masters)
+        close(fd);
+    masters.clear();
+    if (log_fd >= 0)
+        close(log_fd);
+    log_fd = -1;
+}
+
+void DaemonTest::write_file(const std::string &path, const std::string &content)
+{
+    FILE *f = fopen(path.c_str(), "wb");
+    must(f != nullptr, path.c_str());
+    fwrite(content.data(), 1, content.size(), f);
+    fclose(f);
+}
+
+std::string DaemonTest::read_file(const std::string &path)
+{
+    std::string out;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return out;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        out.append(buf, n);
+    fclose(f);
+    return out;
+}
+
+bool DaemonTest::exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void DaemonTest::write_settings(const std::string &content)
+{
+    write_file("/opt/casterLink/etc/settings", content);
+}
+
+int DaemonTest::make_serial(const std::string &path)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    must(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "test pty");
+    char slave[64];
+    must(ptsname_r(master, slave, sizeof slave) == 0, "ptsname_r");
+    must(symlink(slave, path.c_str()) == 0, path.c_str());
+    masters.push_back(master);
+    return master;
+}
+
+pid_t DaemonTest::start_daemon()
+{
+    pid_t pid = fork();
+    must(pid >= 0, "fork");
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
+        execl(RTKFEEDD_BINARY, RTKFEEDD_BINARY, nullptr);
+        _exit(127);
+    }
+    daemon_pid = pid;
+    return pid;
+}
+
+int DaemonTest::wait_exit(int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        int status;
+        pid_t r = waitpid(daemon_pid, &status, WNOHANG);
+        if (r == daemon_pid) {
+            daemon_pid = -1;
+            exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return exit_status;
+        }
+        usleep(20 * 1000);
+    }
+    return -1;
+}
+
+int DaemonTest::stop_daemon(int sig, int timeout_ms)
+{
+    kill(daemon_pid, sig);
+    return wait_exit(timeout_ms);
+}
+
+void DaemonTest::drain_log()
+{
+    char buf[4096];
+    for (;;) {
+        ssize_t n = recv(log_fd, buf, sizeof buf - 1, 0);
+        if (n <= 0)
+            return;
+        buf[n] = '\0';
+        // "<PRI>Mmm dd hh:mm:ss rtkfeedd[pid]: text"
+        LogEntry e = {-1, std::string(buf, static_cast<size_t>(n))};
+        if (buf[0] == '<')
+            e.priority = atoi(buf + 1) & 7;
+        size_t at = e.text.find("]: ");
+        if (at != std::string::npos)
+            e.text = e.text.substr(at + 3);
+        entries.push_back(e);
+    }
+}
+
+std::vector<LogEntry> DaemonTest::log()
+{
+    drain_log();
+    return entries;
+}
+
+int DaemonTest::count_log(const std::string &text)
+{
+    int n = 0;
+    for (const LogEntry &e : log())
+        if (e.text.find(text) != std::string::npos)
+            n++;
+    return n;
+}
+
+bool DaemonTest::has_log(int priority, const std::string &text)
+{
+    for (const LogEntry &e : log())
+        if (e.priority == priority && e.text == text)
+            return true;
+    return false;
+}
+
+bool DaemonTest::wait_log(const std::string &text, int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        if (count_log(text) > 0)
+            return true;
+        pollfd p = {log_fd, POLLIN, 0};
+        poll(&p, 1, 50);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+bool DaemonTest::wait_file(const std::string &path, const std::string &content, int timeout_ms)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    do {
+        if (read_file(path) == content)
+            return true;
+        usleep(20 * 1000);
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+std::string DaemonTest::read_n(int fd, size_t n, int timeout_ms)
+{
+    std::string out;
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (out.size() < n && std::chrono::steady_clock::now() < end) {
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            continue;
+        char buf[8192];
+        ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
+        if (r > 0)
+            out.append(buf, static_cast<size_t>(r));
+        else
+            usleep(10 * 1000);
+    }
+    return out;
+}
+
+double DaemonTest::daemon_cpu_seconds()
+{
+    // Fields 14 and 15 of /proc/PID/stat, after the parenthesised name.
+    std::string stat = read_file("/proc/" + std::to_string(daemon_pid) + "/stat");
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos)
+        return -1;
+    unsigned long utime = 0, stime = 0;
+    sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
+           &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}

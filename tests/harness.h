@@ -1,0 +1,59 @@
+// Runs the real daemon as root in a private mount namespace: tmpfs stands
+// in for "/dev", "/run", "/opt" and "/var/tmp", ptys for serial lines, and
+// a datagram socket at "/dev/log" collects what the daemon logs.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct LogEntry {
+    int priority;  // LOG_ERR, LOG_NOTICE, ...
+    std::string text;
+};
+
+class DaemonTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Files in the private tree.
+    static void write_file(const std::string &path, const std::string &content);
+    static std::string read_file(const std::string &path);
+    static bool exists(const std::string &path);
+
+    void write_settings(const std::string &content);
+    // A pty whose slave is published at path (for instance "/dev/ttyS0");
+    // returns the master, which the test reads and writes.
+    int make_serial(const std::string &path);
+
+    // Starts build/rtkfeedd; its client is the stand-in.
+    pid_t start_daemon();
+    // Waits for the daemon to exit; returns its exit status, or -1 on timeout.
+    int wait_exit(int timeout_ms);
+    int stop_daemon(int sig = 15, int timeout_ms = 10000);
+
+    // The log as collected so far.
+    std::vector<LogEntry> log();
+    // Waits until an entry contains text; returns whether one did.
+    bool wait_log(const std::string &text, int timeout_ms = 5000);
+    int count_log(const std::string &text);
+    bool has_log(int priority, const std::string &text);
+    // Waits until path holds content.
+    bool wait_file(const std::string &path, const std::string &content, int timeout_ms = 5000);
+    // Reads from fd until n bytes arrived or the time ran out.
+    static std::string read_n(int fd, size_t n, int timeout_ms);
+    // CPU seconds (user + system) the daemon has used so far.
+    double daemon_cpu_seconds();
+
+    pid_t daemon_pid = -1;
+    int exit_status = -1;
+
+private:
+    void drain_log();
+    int log_fd = -1;
+    std::vector<LogEntry> entries;
+    std::vector<int> masters;
+};
