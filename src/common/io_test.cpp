@@ -1,1 +1,106 @@
+#include "common/io.h"
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+
+using std::chrono::milliseconds;
+
+struct Pipe {
+    int r, w;
+    Pipe()
+    {
+        int fds[2];
+        EXPECT_EQ(pipe2(fds, O_NONBLOCK), 0);
+        r = fds[0];
+        w = fds[1];
+    }
+    ~Pipe()
+    {
+        close(r);
+        close(w);
+    }
+};
+
+TEST(ReadBurst, GathersPiecesWithShortGapsAndStopsAtALongOne)
+{
+    Pipe p;
+    std::thread writer([&] {
+        for (const char *piece : {"ab", "cd", "ef"}) {
+            EXPECT_EQ(write(p.w, piece, 2), 2);
+            std::this_thread::sleep_for(milliseconds(50));
+        }
+        std::this_thread::sleep_for(milliseconds(400));
+        EXPECT_EQ(write(p.w, "gh", 2), 2);
+    });
+    ASSERT_EQ(wait_readable(p.r, 1000), 1);
+    char buf[1024];
+    size_t n = read_burst(p.r, buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n), "abcdef");
+    writer.join();
+    n = read_burst(p.r, buf, sizeof buf);
+    EXPECT_EQ(std::string(buf, n), "gh");
+}
+
+TEST(ReadBurst, StopsAtCapacityAndKeepsTheRest)
+{
+    Pipe p;
+    std::string data(1500, 'x');
+    ASSERT_EQ(write(p.w, data.data(), data.size()), 1500);
+    char buf[1024];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_burst(p.r, buf, sizeof buf), 1024u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(150));
+    EXPECT_EQ(read_burst(p.r, buf, sizeof buf), 476u);
+    EXPECT_EQ(read_burst(p.r, buf, sizeof buf), 0u);
+}
+
+TEST(ReadBurst, ASharedAllowanceBoundsTheWholeBurst)
+{
+    Pipe p;
+    std::thread writer([&] {
+        for (int i = 0; i < 10; i++) {
+            EXPECT_EQ(write(p.w, "x", 1), 1);
+            std::this_thread::sleep_for(milliseconds(100));
+        }
+    });
+    char buf[64];
+    ASSERT_EQ(wait_readable(p.r, 1000), 1);
+    size_t n = gather_burst(p.r, buf, sizeof buf, 350, true);
+    EXPECT_GE(n, 3u);
+    EXPECT_LE(n, 5u);
+    writer.join();
+}
+
+TEST(WriteFully, WaitsForTheReaderAndGivesUpAfterTheBound)
+{
+    Pipe p;
+    int size = fcntl(p.w, F_GETPIPE_SZ);
+    std::string big(static_cast<size_t>(size) * 2, 'y');
+    std::thread reader([&] {
+        std::this_thread::sleep_for(milliseconds(100));
+        char buf[65536];
+        size_t got = 0;
+        while (got < big.size()) {
+            if (wait_readable(p.r, 1000) <= 0)
+                break;
+            ssize_t n = read(p.r, buf, sizeof buf);
+            if (n > 0)
+                got += static_cast<size_t>(n);
+        }
+        EXPECT_EQ(got, big.size());
+    });
+    EXPECT_EQ(write_fully(p.w, big.data(), big.size(), 2000), big.size());
+    reader.join();
+
+    // Nobody reads: the pipe fills, then the bound runs out.
+    auto start = std::chrono::steady_clock::now();
+    size_t n = write_fully(p.w, big.data(), big.size(), 300);
+    EXPECT_EQ(n, static_cast<size_t>(size));
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(290));
+}

@@ -66,11 +66,29 @@ static void relay_to(int fd, const char *name, const char *buf, size_t n)
                 static_cast<int>(n));
 }
 
+// A descriptor that reads as ready but yields nothing (the client closed its
+// end, the source hung up) sits out the next wait, or the loop would spin.
+// The sit-out starts short, so that a client's end is seen at once, and
+// doubles up to the full wait while the descriptor stays silent.
+struct Direction {
+    int rest_ms;  // 0 while the descriptor takes part in the wait
+    int next_rest_ms;
+};
+
+static void rest(Direction *d)
+{
+    d->rest_ms = d->next_rest_ms;
+    d->next_rest_ms = d->next_rest_ms * 2 > 1000 ? 1000 : d->next_rest_ms * 2;
+}
+
+static void reset(Direction *d)
+{
+    d->next_rest_ms = 50;
+}
+
 static void relay_loop(DataPath *dp)
 {
-    // A descriptor that reads as ready but yields nothing (the client closed
-    // its end, the source hung up) sits out one wait, or the loop would spin.
-    bool rest_source = false, rest_master = false;
+    Direction source = {0, 50}, master = {0, 50};
     while (!stop_requested()) {
         int status;
         pid_t r = waitpid(dp->client, &status, WNOHANG);
@@ -80,17 +98,21 @@ static void relay_loop(DataPath *dp)
             return;
         }
         pollfd fds[2];
-        int nfds = 0, source_at = -1, master_at = -1;
-        if (dp->source != -1 && !rest_source) {
+        int nfds = 0, source_at = -1, master_at = -1, timeout = 1000;
+        if (dp->source != -1 && source.rest_ms == 0) {
             source_at = nfds;
             fds[nfds++] = {dp->source, POLLIN, 0};
         }
-        if (dp->master >= 0 && !rest_master) {
+        if (dp->master >= 0 && master.rest_ms == 0) {
             master_at = nfds;
             fds[nfds++] = {dp->master, POLLIN, 0};
         }
-        rest_source = rest_master = false;
-        int ready = poll(fds, static_cast<nfds_t>(nfds), 1000);
+        for (Direction *d : {&source, &master}) {
+            if (d->rest_ms > 0 && d->rest_ms < timeout)
+                timeout = d->rest_ms;
+            d->rest_ms = 0;
+        }
+        int ready = poll(fds, static_cast<nfds_t>(nfds), timeout);
         if (ready < 0) {
             if (errno != EINTR) {
                 log_err("select: %s", strerror(errno));
@@ -100,17 +122,21 @@ static void relay_loop(DataPath *dp)
         }
         if (source_at >= 0 && fds[source_at].revents) {
             size_t n = read_burst(dp->source, dp->relay, sizeof dp->relay);
-            if (n > 0)
+            if (n > 0) {
+                reset(&source);
                 relay_to(dp->master, "ntrip", dp->relay, n);
-            else
-                rest_source = true;
+            } else {
+                rest(&source);
+            }
         }
         if (master_at >= 0 && fds[master_at].revents) {
             size_t n = read_burst(dp->master, dp->relay, sizeof dp->relay);
-            if (n > 0)
+            if (n > 0) {
+                reset(&master);
                 relay_to(dp->target, "target", dp->relay, n);
-            else
-                rest_master = true;
+            } else {
+                rest(&master);
+            }
         }
     }
 }
