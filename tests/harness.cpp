@@ -138,6 +138,9 @@ int DaemonTest::make_serial(const std::string &path)
 
 pid_t DaemonTest::start_daemon()
 {
+    // Each run is judged on its own log.
+    drain_log();
+    entries.clear();
     pid_t pid = fork();
     must(pid >= 0, "fork");
     if (pid == 0) {

@@ -1,1 +1,201 @@
+// Position sentences and client diagnostics, seen from outside the daemon.
+#include "harness.h"
 
+#include <csignal>
+#include <sys/stat.h>
+#include <regex>
+#include <syslog.h>
+#include <unistd.h>
+
+static const char fix[] = "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*47";
+static const char no_fix[] = "$GPGGA,,,,,,0,00,,,M,,M,,*66\r\n";
+
+static void send(int fd, const std::string &s)
+{
+    ASSERT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+}
+
+// The argument after flag in the client's last argument list.
+static std::string arg_after(const std::string &args, const std::string &flag)
+{
+    size_t at = args.find("\n" + flag + "\n");
+    if (at == std::string::npos)
+        return "<absent>";
+    size_t start = at + flag.size() + 2;
+    return args.substr(start, args.find('\n', start) - start);
+}
+
+TEST_F(DaemonTest, TakesThePositionFromTheSourceAndRelaysIt)
+{
+    write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_NMEA_INT=5\nMOD_NTRIP_SOURCE=2\n"
+                   "MOD_NTRIP_MOUNTPOINT=MP\n");
+    make_serial("/dev/ttyS0");
+    int source = make_serial("/dev/nmea");
+    pid_t pid = start_daemon();
+    ASSERT_TRUE(wait_log("waiting for valid position(GGA message)"));
+    EXPECT_EQ(read_file("/run/status.ntrip"), "10");
+    char lock[12];
+    snprintf(lock, sizeof lock, "%10d\n", pid);
+    EXPECT_EQ(read_file("/run/lock/LCK..nmea"), lock);
+
+    // Without a fix nothing is accepted; an RMC line before the fix is skipped.
+    send(source, no_fix);
+    usleep(600 * 1000);
+    EXPECT_EQ(read_file("/run/status.ntrip"), "10");
+    send(source, std::string("$GPRMC,123519,A,4807.038,N,01131.000,E*6A\r\n") + fix + "\r\n");
+    ASSERT_TRUE(wait_file("/run/status.ntrip", "11"));
+    ASSERT_TRUE(wait_log("starting casterlink"));
+    ASSERT_TRUE(wait_file("/run/fake/starts", "start\n"));
+    std::string args = read_file("/run/fake/args");
+    EXPECT_EQ(arg_after(args, "-n"), fix);
+    EXPECT_EQ(arg_after(args, "-g"), "5");
+
+    // During the cycle the source's sentences reach the client's device.
+    usleep(200 * 1000);
+    send(source, "$GPGSV,hello\r\n");
+    EXPECT_TRUE(wait_file("/run/fake/received", "$GPGSV,hello\r\n"));
+
+    // The source is given back between cycles and taken again by the next.
+    write_file("/run/fake/exit", "");
+    ASSERT_TRUE(wait_log("casterlink terminated"));
+    EXPECT_FALSE(exists("/run/lock/LCK..nmea"));
+    ASSERT_TRUE(wait_file("/run/status.ntrip", "10"));
+    EXPECT_EQ(read_file("/run/lock/LCK..nmea"), lock);
+
+    EXPECT_EQ(stop_daemon(), 0);
+    EXPECT_EQ(read_file("/run/status.ntrip"), "0");
+    EXPECT_FALSE(exists("/run/lock/LCK..nmea"));
+    EXPECT_FALSE(exists("/run/lock/LCK..ttyS0"));
+}
+
+TEST_F(DaemonTest, UsesTheTargetItselfAsSource)
+{
+    write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=1\nMOD_NTRIP_TARGET=1\n");
+    int line = make_serial("/dev/ttyS1");
+    write_file("/run/fake/payload", "corrections");
+    start_daemon();
+    ASSERT_TRUE(wait_log("waiting for valid position(GGA message)"));
+    send(line, std::string(fix) + "\r\n");
+    ASSERT_TRUE(wait_file("/run/status.ntrip", "11"));
+    EXPECT_EQ(read_n(line, 11, 5000), "corrections");
+    send(line, "$GPGSV,back\r\n");
+    EXPECT_TRUE(wait_file("/run/fake/received", "$GPGSV,back\r\n"));
+    EXPECT_EQ(arg_after(read_file("/run/fake/args"), "-g"), "<absent>");
+    EXPECT_EQ(stop_daemon(), 0);
+    EXPECT_FALSE(exists("/run/lock/LCK..ttyS1"));
+}
+
+TEST_F(DaemonTest, GeneratesTheFixedPosition)
+{
+    write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=3\nMOD_NTRIP_LATITUDE=4807.038\n"
+                   "MOD_NTRIP_LONGTITUDE=-01131.000\nMOD_NTRIP_HEIGHT=545.4\n");
+    make_serial("/dev/ttyS0");
+    start_daemon();
+    ASSERT_TRUE(wait_file("/run/fake/starts", "start\n", 8000));
+    EXPECT_TRUE(exists("/dev/nmea_gen"));
+    std::string sentence = arg_after(read_file("/run/fake/args"), "-n");
+    EXPECT_TRUE(std::regex_match(
+        sentence,
+        std::regex(R"(\$GPGGA,\d{6}\.00,4807\.0380,N,01131\.0000,W,0,00,,545\.4,M,,M,,\*[0-9A-F]{2})")))
+        << sentence;
+    // Once a second, through the relay, to the client.
+    sleep(3);
+    std::string received = read_file("/run/fake/received");
+    size_t count = 0;
+    for (size_t at = 0; (at = received.find("$GPGGA,", at)) != std::string::npos; at++)
+        count++;
+    EXPECT_GE(count, 2u) << received;
+    EXPECT_EQ(stop_daemon(), 0);
+    EXPECT_FALSE(exists("/dev/nmea_gen"));
+    EXPECT_FALSE(exists("/run/lock/LCK..nmea_gen"));
+}
+
+TEST_F(DaemonTest, StopsWhileWaitingForAFixOrForTheSource)
+{
+    write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
+    make_serial("/dev/ttyS0");
+    // The source does not exist yet: the daemon retries every 5 seconds.
+    start_daemon();
+    ASSERT_TRUE(wait_log("device /dev/nmea for getting nmea is not ready, waiting 5s ..."));
+    EXPECT_TRUE(has_log(LOG_ERR, "open(/dev/nmea) error: No such file or directory"));
+    EXPECT_EQ(stop_daemon(SIGTERM, 3000), 0);
+    EXPECT_EQ(read_file("/run/status.ntrip"), "0");
+    EXPECT_FALSE(exists("/run/lock/LCK..nmea"));
+
+    // A receiver without a fix never gives a sentence.
+    int source = make_serial("/dev/nmea");
+    start_daemon();
+    ASSERT_TRUE(wait_log("waiting for valid position(GGA message)"));
+    for (int i = 0; i < 5; i++) {
+        send(source, no_fix);
+        usleep(200 * 1000);
+    }
+    EXPECT_EQ(stop_daemon(SIGTERM, 4000), 0);
+    EXPECT_EQ(read_file("/run/status.ntrip"), "0");
+    EXPECT_FALSE(exists("/run/lock/LCK..nmea"));
+    EXPECT_EQ(count_log("starting casterlink"), 0);
+}
+
+TEST_F(DaemonTest, ALockedSourceIsFatal)
+{
+    write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
+    make_serial("/dev/ttyS0");
+    make_serial("/dev/nmea");
+    char lock[12];
+    snprintf(lock, sizeof lock, "%10d\n", getpid());
+    write_file("/run/lock/LCK..nmea", lock);
+    start_daemon();
+    EXPECT_EQ(wait_exit(9000), 1);
+    EXPECT_TRUE(has_log(LOG_ERR, "source device /dev/nmea is locked"));
+    EXPECT_EQ(read_file("/run/status.ntrip"), "102");
+    EXPECT_FALSE(exists("/dev/rtkfeedd"));
+    EXPECT_FALSE(exists("/run/lock/LCK..ttyS0"));
+}
+
+TEST_F(DaemonTest, LogsTheFirstLineOfEachClientMessage)
+{
+    write_settings("MOD_NTRIP_MOUNTPOINT=MP\n");
+    make_serial("/dev/ttyS0");
+    write_file("/run/fake/stderr", "a\nb\n");
+    write_file("/run/fake/quick", "");
+    start_daemon();
+    ASSERT_TRUE(wait_log("starting casterlink"));
+    ASSERT_TRUE(wait_file("/run/fake/starts", "start\nstart\n"));
+    usleep(1500 * 1000);
+    EXPECT_TRUE(has_log(LOG_ERR, "a"));
+    EXPECT_FALSE(has_log(LOG_ERR, "b"));
+    // Between clients the FIFO has no writer: the relay must not turn on it.
+    unlink("/run/fake/stderr");
+    double before = daemon_cpu_seconds();
+    sleep(3);
+    EXPECT_LT(daemon_cpu_seconds() - before, 0.15);
+
+    // A long message without a line feed comes in pieces of at most 1023 bytes.
+    write_file("/run/fake/stderr", std::string(2000, 'm'));
+    sleep(3);
+    unlink("/run/fake/quick");
+    int pieces = 0;
+    for (const LogEntry &e : log())
+        if (e.text.find("mmm") != std::string::npos) {
+            EXPECT_EQ(e.priority, LOG_ERR);
+            EXPECT_LE(e.text.size(), 1023u);
+            pieces++;
+        }
+    EXPECT_GE(pieces, 2);
+    EXPECT_EQ(stop_daemon(SIGTERM, 6000), 0);
+}
+
+TEST_F(DaemonTest, AFifoThatCannotBeCreatedIsFatal)
+{
+    make_serial("/dev/ttyS0");
+    ASSERT_EQ(mkdir("/run/casterLink.fifo", 0755), 0);
+    ASSERT_EQ(mkdir("/run/casterLink.fifo/occupied", 0755), 0);
+    start_daemon();
+    EXPECT_EQ(wait_exit(5000), 1);
+    bool logged = false;
+    for (const LogEntry &e : log())
+        if (e.priority == LOG_ERR && e.text.rfind("main - cannot create fifo: ", 0) == 0)
+            logged = true;
+    EXPECT_TRUE(logged);
+    EXPECT_EQ(read_file("/run/status.ntrip"), "102");
+}
