@@ -28,7 +28,7 @@ int main()
     write_status(1);
 
     // Shared with the generator thread by address, for the process's life.
-    Config *cfg = new Config();
+    static Config *cfg = new Config();
     load_settings(cfg);
 
     write_mountpoint_file(*cfg);
