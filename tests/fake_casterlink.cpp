@@ -8,6 +8,7 @@
 //   stderr    written to standard error in one write
 //   payload   written to the -D device, then renamed payload.sent
 //   received  what the -D device delivered is appended here
+//   late      wait 1.5 s before opening the device
 //   quick     exit right after the payload
 //   close     close the device after the payload and stay
 //   exit      removed and obeyed: exit 0
@@ -107,6 +108,8 @@ int main(int argc, char **argv)
     append("starts", "start\n", 6);
     if (exists("stderr"))
         write_all(2, slurp("stderr"));
+    if (exists("late"))
+        usleep(1500 * 1000);
     int fd = device ? open(device, O_RDWR | O_NOCTTY) : -1;
     if (fd < 0) {
         fprintf(stderr, "fake client: cannot open device\n");

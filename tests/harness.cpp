@@ -57,6 +57,7 @@ static void make_private_tree()
     must(mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666,mode=0620") == 0,
          "mount devpts");
     must(symlink("pts/ptmx", "/dev/ptmx") == 0, "link /dev/ptmx");
+    must(symlink("/proc/self/fd", "/dev/fd") == 0, "link /dev/fd");
     must(mkdir("/run/lock", 0755) == 0, "mkdir /run/lock");
     must(mkdir("/run/fake", 0755) == 0, "mkdir /run/fake");
     must(mkdir("/opt/casterLink", 0755) == 0 && mkdir("/opt/casterLink/bin", 0755) == 0 &&

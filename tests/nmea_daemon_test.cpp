@@ -68,6 +68,27 @@ TEST_F(DaemonTest, TakesThePositionFromTheSourceAndRelaysIt)
     EXPECT_FALSE(exists("/run/lock/LCK..ttyS0"));
 }
 
+TEST_F(DaemonTest, NothingEchoesBackBeforeTheClientSetsItsDevice)
+{
+    write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
+    int target = make_serial("/dev/ttyS0");
+    int source = make_serial("/dev/nmea");
+    write_file("/run/fake/late", "");
+    start_daemon();
+    ASSERT_TRUE(wait_log("waiting for valid position(GGA message)"));
+    send(source, std::string(fix) + "\r\n");
+    ASSERT_TRUE(wait_log("starting casterlink"));
+    // The client has not opened its device yet; the sentences wait for it.
+    for (int i = 0; i < 3; i++) {
+        send(source, std::string(fix) + "\r\n");
+        usleep(300 * 1000);
+    }
+    EXPECT_EQ(read_n(target, 1, 1500), "");
+    EXPECT_TRUE(wait_file("/run/fake/received", std::string(fix) + "\r\n" + fix + "\r\n" + fix +
+                                                    "\r\n"));
+    EXPECT_EQ(stop_daemon(), 0);
+}
+
 TEST_F(DaemonTest, UsesTheTargetItselfAsSource)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=1\nMOD_NTRIP_TARGET=1\n");

@@ -31,7 +31,8 @@ void format_lock_content(int pid, char out[12]);
 int parse_lock_pid(const char *text);
 
 // Publishes a new pseudo-terminal's slave at link_path, owned by the real
-// user and the service group; returns the master (non-blocking) or < 0.
+// user and the service group, in raw mode; returns the master
+// (non-blocking) or < 0.
 int open_pty_link(const char *link_path);
 
 // Removes whatever link or file stands at path, without following links.

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 static const gid_t service_group = 999;
@@ -78,6 +79,14 @@ int open_pty_link(const char *link_path)
         unlink(link_path);
         close(master);
         return -1;
+    }
+    // Raw from the start: with the terminal's default echo, whatever is
+    // written to the master before the user sets its own mode would come
+    // straight back out and be relayed as if the user had sent it.
+    termios t;
+    if (tcgetattr(master, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(master, TCSANOW, &t);
     }
     // The relay and the generator never wait on the master except in a
     // bounded readiness wait.

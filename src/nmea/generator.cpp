@@ -29,12 +29,15 @@ int make_gga(char *out, size_t size, const char *latitude, const char *longitude
     return n;
 }
 
-void *gga_generator(void *config)
+struct GeneratorArgs {
+    const Config *cfg;
+    int master;
+};
+
+static void *gga_generator(void *arg)
 {
-    const Config &cfg = *static_cast<const Config *>(config);
-    int master = open_pty_link("/dev/nmea_gen");
-    if (master < 0)
-        return nullptr;
+    const Config &cfg = *static_cast<GeneratorArgs *>(arg)->cfg;
+    int master = static_cast<GeneratorArgs *>(arg)->master;
     char sentence[SENTENCE_SIZE];
     bool refused = false;
     bool failing = false;
@@ -62,4 +65,19 @@ void *gga_generator(void *config)
     remove_link("/dev/nmea_gen");
     close(master);
     return nullptr;
+}
+
+int start_generator(const Config *cfg, pthread_t *thread)
+{
+    static GeneratorArgs args;
+    args.cfg = cfg;
+    args.master = open_pty_link("/dev/nmea_gen");
+    if (args.master < 0)
+        return 0;
+    if (pthread_create(thread, nullptr, gga_generator, &args) != 0) {
+        remove_link("/dev/nmea_gen");
+        close(args.master);
+        return 0;
+    }
+    return 1;
 }

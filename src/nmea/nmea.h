@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <ctime>
+#include <pthread.h>
 
 struct Config;
 
@@ -30,5 +31,8 @@ int extract_gga(const char *burst, size_t len, char *out, size_t out_size);
 int make_gga(char *out, size_t size, const char *latitude, const char *longitude,
              const char *height, const tm &utc);
 
-// Thread body: publishes "/dev/nmea_gen" and writes a sentence each second.
-void *gga_generator(void *config);
+// Publishes "/dev/nmea_gen" and starts the generator thread, which writes a
+// sentence into it each second until a stop is requested, then removes the
+// link. Publishing first means the link is there for the first cycle.
+// Returns 1 when the thread runs.
+int start_generator(const Config *cfg, pthread_t *thread);

@@ -40,8 +40,8 @@ int main()
     }
     pthread_t slog_thread, generator_thread;
     bool slog_started = pthread_create(&slog_thread, nullptr, slog, nullptr) == 0;
-    bool generator_started = cfg->send_nmea != 0 && cfg->source == 3 &&
-                             pthread_create(&generator_thread, nullptr, gga_generator, cfg) == 0;
+    bool generator_started =
+        cfg->send_nmea != 0 && cfg->source == 3 && start_generator(cfg, &generator_thread);
 
     static DataPath dp;
     init_data_path(&dp, cfg);
