@@ -21,6 +21,7 @@ void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out)
 
 // Starts "/opt/casterLink/bin/casterlink" for one cycle on "/dev/rtkfeedd"
 // without waiting for it; returns its pid, or <= 0 when no child was made.
+// A child that could not execute the client is reaped before returning.
 pid_t start_client(const Config &cfg, const char *sentence);
 
 // Redirects the child's descriptor n (0, 1, 2) to fd for the next run only;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 static const char client_path[] = "/opt/casterLink/bin/casterlink";
@@ -108,9 +109,12 @@ pid_t start_client(const Config &cfg, const char *sentence)
         n = read(report[0], &exec_errno, sizeof exec_errno);
     while (n < 0 && errno == EINTR);
     close(report[0]);
-    // A client that could not be executed has already ended; the relay loop
-    // reaps it like any client that ends at once.
-    if (n == sizeof exec_errno)
+    // A client that could not be executed has ended already: reaped here, it
+    // looks to the cycle like a client that ended at once.
+    if (n == sizeof exec_errno) {
         log_err("cannot execute %s: %s", client_path, strerror(exec_errno));
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
     return pid;
 }

@@ -93,8 +93,8 @@ static void relay_loop(DataPath *dp)
         int status;
         pid_t r = waitpid(dp->client, &status, WNOHANG);
         if (r != 0) {
-            if (r == dp->client)
-                dp->client = 0;
+            // Reaped, or no longer ours to wait for (already reaped).
+            dp->client = 0;
             return;
         }
         pollfd fds[2];
