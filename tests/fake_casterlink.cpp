@@ -9,6 +9,9 @@
 //   payload   written to the -D device, then renamed payload.sent
 //   received  what the -D device delivered is appended here
 //   late      wait 1.5 s before opening the device
+//   crash     abort at once
+//   drip      after the payload, write 64 bytes every 100 ms
+//   pid       written at each start: the client's process id
 //   quick     exit right after the payload
 //   close     close the device after the payload and stay
 //   exit      removed and obeyed: exit 0
@@ -106,6 +109,14 @@ int main(int argc, char **argv)
         fclose(f);
     }
     append("starts", "start\n", 6);
+    std::string pid = std::to_string(getpid());
+    FILE *pf = fopen(path("pid").c_str(), "w");
+    if (pf) {
+        fputs(pid.c_str(), pf);
+        fclose(pf);
+    }
+    if (exists("crash"))
+        abort();
     if (exists("stderr"))
         write_all(2, slurp("stderr"));
     if (exists("late"))
@@ -130,7 +141,10 @@ int main(int argc, char **argv)
         close(fd);
         fd = -1;
     }
+    bool drip = exists("drip");
     for (;;) {
+        if (drip && fd >= 0)
+            write_all(fd, std::string(64, 'd'));
         if (exists("exit")) {
             unlink(path("exit").c_str());
             return 0;
@@ -140,7 +154,7 @@ int main(int argc, char **argv)
             continue;
         }
         pollfd p = {fd, POLLIN, 0};
-        if (poll(&p, 1, 50) > 0) {
+        if (poll(&p, 1, drip ? 100 : 50) > 0) {
             char buf[4096];
             ssize_t n = read(fd, buf, sizeof buf);
             if (n > 0)

@@ -85,7 +85,8 @@ void DaemonTest::write_settings(const std::string &content)
 
 int DaemonTest::make_serial(const std::string &path)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    // Close-on-exec: the daemon must not hold the receiver's end of its line.
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     must(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "test pty");
     char slave[64];
     must(ptsname_r(master, slave, sizeof slave) == 0, "ptsname_r");

@@ -15,14 +15,15 @@ struct LogEntry {
 };
 
 class DaemonTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
-
+public:
     // Files in the private tree.
     static void write_file(const std::string &path, const std::string &content);
     static std::string read_file(const std::string &path);
     static bool exists(const std::string &path);
+
+protected:
+    void SetUp() override;
+    void TearDown() override;
 
     void write_settings(const std::string &content);
     // A pty whose slave is published at path (for instance "/dev/ttyS0");

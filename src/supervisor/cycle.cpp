@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <poll.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,18 +87,33 @@ static void reset(Direction *d)
     d->next_rest_ms = 50;
 }
 
+// A descriptor that becomes readable when the client ends, so that a client
+// which dies without ever opening its device is restarted a second later,
+// not after a whole wait more. Without one (kernels before 5.3) the wait's
+// timeout does the same, later.
+static int client_end_fd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
 static void relay_loop(DataPath *dp)
 {
     Direction source = {0, 50}, master = {0, 50};
+    int client_end = client_end_fd(dp->client);
     while (!stop_requested()) {
         int status;
         pid_t r = waitpid(dp->client, &status, WNOHANG);
         if (r != 0) {
             // Reaped, or no longer ours to wait for (already reaped).
             dp->client = 0;
-            return;
+            break;
         }
-        pollfd fds[2];
+        pollfd fds[3];
         int nfds = 0, source_at = -1, master_at = -1, timeout = 1000;
         if (dp->source != -1 && source.rest_ms == 0) {
             source_at = nfds;
@@ -107,6 +123,8 @@ static void relay_loop(DataPath *dp)
             master_at = nfds;
             fds[nfds++] = {dp->master, POLLIN, 0};
         }
+        if (client_end >= 0)
+            fds[nfds++] = {client_end, POLLIN, 0};
         for (Direction *d : {&source, &master}) {
             if (d->rest_ms > 0 && d->rest_ms < timeout)
                 timeout = d->rest_ms;
@@ -139,6 +157,8 @@ static void relay_loop(DataPath *dp)
             }
         }
     }
+    if (client_end >= 0)
+        close(client_end);
 }
 
 // A source of the cycle's own is given back, so that another program may use
