@@ -53,8 +53,7 @@ TEST_F(DaemonTest, PublishesLinkRunsClientAndStopsInOrder)
     EXPECT_EQ(slave.st_gid, 999u);
 
     // The target is locked for the daemon while it runs.
-    char lock[12];
-    snprintf(lock, sizeof lock, "%10d\n", pid);
+    std::string lock = lock_content(pid);
     EXPECT_EQ(read_file("/run/lock/LCK..ttyS0"), lock);
     EXPECT_EQ(exists("/var/run/casterLink.fifo"), true);
 
@@ -199,8 +198,7 @@ TEST_F(DaemonTest, LockedTargetIsFatal)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");
-    char lock[12];
-    snprintf(lock, sizeof lock, "%10d\n", getpid());
+    std::string lock = lock_content(getpid());
     write_file("/run/lock/LCK..ttyS0", lock);
     start_daemon();
     EXPECT_EQ(wait_exit(5000), 1);

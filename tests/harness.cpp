@@ -31,8 +31,8 @@ void DaemonTest::SetUp()
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, "/dev/log");
     must(bind(log_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0, "bind /dev/log");
-    int big = 4 << 20;
-    setsockopt(log_fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    must(pipe2(log_stop, O_CLOEXEC) == 0, "pipe");
+    collector = std::thread([this] { collect_log(); });
 }
 
 void DaemonTest::TearDown()
@@ -45,6 +45,11 @@ void DaemonTest::TearDown()
     for (int fd : masters)
         close(fd);
     masters.clear();
+    if (collector.joinable()) {
+        close(log_stop[1]);
+        collector.join();
+        close(log_stop[0]);
+    }
     if (log_fd >= 0)
         close(log_fd);
     log_fd = -1;
@@ -95,11 +100,20 @@ int DaemonTest::make_serial(const std::string &path)
     return master;
 }
 
+std::string DaemonTest::lock_content(pid_t pid)
+{
+    char text[12];
+    snprintf(text, sizeof text, "%10d\n", pid);
+    return text;
+}
+
 pid_t DaemonTest::start_daemon()
 {
     // Each run is judged on its own log.
-    drain_log();
-    entries.clear();
+    {
+        std::lock_guard<std::mutex> hold(entries_lock);
+        entries.clear();
+    }
     pid_t pid = fork();
     must(pid >= 0, "fork");
     if (pid == 0) {
@@ -134,13 +148,18 @@ int DaemonTest::stop_daemon(int sig, int timeout_ms)
     return wait_exit(timeout_ms);
 }
 
-void DaemonTest::drain_log()
+void DaemonTest::collect_log()
 {
     char buf[4096];
     for (;;) {
+        pollfd p[2] = {{log_fd, POLLIN, 0}, {log_stop[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (p[1].revents)
+            return;
         ssize_t n = recv(log_fd, buf, sizeof buf - 1, 0);
         if (n <= 0)
-            return;
+            continue;
         buf[n] = '\0';
         // "<PRI>Mmm dd hh:mm:ss rtkfeedd[pid]: text"
         LogEntry e = {-1, std::string(buf, static_cast<size_t>(n))};
@@ -149,13 +168,14 @@ void DaemonTest::drain_log()
         size_t at = e.text.find("]: ");
         if (at != std::string::npos)
             e.text = e.text.substr(at + 3);
+        std::lock_guard<std::mutex> hold(entries_lock);
         entries.push_back(e);
     }
 }
 
 std::vector<LogEntry> DaemonTest::log()
 {
-    drain_log();
+    std::lock_guard<std::mutex> hold(entries_lock);
     return entries;
 }
 
@@ -182,8 +202,7 @@ bool DaemonTest::wait_log(const std::string &text, int timeout_ms)
     do {
         if (count_log(text) > 0)
             return true;
-        pollfd p = {log_fd, POLLIN, 0};
-        poll(&p, 1, 50);
+        usleep(20 * 1000);
     } while (std::chrono::steady_clock::now() < end);
     return false;
 }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
+#include <thread>
 #include <sys/types.h>
 #include <vector>
 
@@ -24,6 +26,9 @@ public:
 protected:
     void SetUp() override;
     void TearDown() override;
+
+    // What a lock file of pid holds.
+    static std::string lock_content(pid_t pid);
 
     void write_settings(const std::string &content);
     // A pty whose slave is published at path (for instance "/dev/ttyS0");
@@ -53,8 +58,13 @@ protected:
     int exit_status = -1;
 
 private:
-    void drain_log();
+    // Reads the log socket all the time, as a syslog daemon does: its queue
+    // is short, and a full one would hold the daemon up in syslog().
+    void collect_log();
     int log_fd = -1;
+    int log_stop[2] = {-1, -1};
+    std::thread collector;
+    std::mutex entries_lock;
     std::vector<LogEntry> entries;
     std::vector<int> masters;
 };

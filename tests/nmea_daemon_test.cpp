@@ -34,8 +34,7 @@ TEST_F(DaemonTest, TakesThePositionFromTheSourceAndRelaysIt)
     pid_t pid = start_daemon();
     ASSERT_TRUE(wait_log("waiting for valid position(GGA message)"));
     EXPECT_EQ(read_file("/run/status.ntrip"), "10");
-    char lock[12];
-    snprintf(lock, sizeof lock, "%10d\n", pid);
+    std::string lock = lock_content(pid);
     EXPECT_EQ(read_file("/run/lock/LCK..nmea"), lock);
 
     // Without a fix nothing is accepted; an RMC line before the fix is skipped.
@@ -162,8 +161,7 @@ TEST_F(DaemonTest, ALockedSourceIsFatal)
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
     make_serial("/dev/ttyS0");
     make_serial("/dev/nmea");
-    char lock[12];
-    snprintf(lock, sizeof lock, "%10d\n", getpid());
+    std::string lock = lock_content(getpid());
     write_file("/run/lock/LCK..nmea", lock);
     start_daemon();
     EXPECT_EQ(wait_exit(9000), 1);
