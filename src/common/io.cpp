@@ -16,8 +16,7 @@ static long long now_ms()
 int wait_readable(int fd, int timeout_ms)
 {
     pollfd p = {fd, POLLIN, 0};
-    int r = poll(&p, 1, timeout_ms);
-    return r;
+    return poll(&p, 1, timeout_ms);
 }
 
 size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance)
