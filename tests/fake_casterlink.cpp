@@ -10,11 +10,14 @@
 //   received  what the -D device delivered is appended here
 //   late      wait 1.5 s before opening the device
 //   crash     abort at once
-//   drip      after the payload, write 64 bytes every 100 ms
+//   drip      after the payload, write 64 bytes every 100 ms (its content:
+//             that many bytes instead)
+//   deaf      never read the device
 //   pid       written at each start: the client's process id
 //   quick     exit right after the payload
 //   close     close the device after the payload and stay
 //   exit      removed and obeyed: exit 0
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -142,15 +145,17 @@ int main(int argc, char **argv)
         fd = -1;
     }
     bool drip = exists("drip");
+    size_t drip_size = drip ? std::max<size_t>(64, slurp("drip").size()) : 0;
+    bool deaf = exists("deaf");
     for (;;) {
         if (drip && fd >= 0)
-            write_all(fd, std::string(64, 'd'));
+            write_all(fd, std::string(drip_size, 'd'));
         if (exists("exit")) {
             unlink(path("exit").c_str());
             return 0;
         }
-        if (fd < 0) {
-            usleep(50 * 1000);
+        if (fd < 0 || deaf) {
+            usleep(drip ? 100 * 1000 : 50 * 1000);
             continue;
         }
         pollfd p = {fd, POLLIN, 0};

@@ -88,6 +88,39 @@ TEST_F(DaemonTest, NothingEchoesBackBeforeTheClientSetsItsDevice)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
+TEST_F(DaemonTest, AClientThatNeverReadsDoesNotHoldUpTheCorrections)
+{
+    write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
+    int target = make_serial("/dev/ttyS0");
+    int source = make_serial("/dev/nmea");
+    write_file("/run/fake/deaf", "");
+    write_file("/run/fake/drip", std::string(512, 'x'));  // 5 KiB/s of corrections
+    start_daemon();
+    ASSERT_TRUE(wait_log("waiting for valid position(GGA message)"));
+    send(source, std::string(fix) + "\r\n");
+    ASSERT_TRUE(wait_log("starting casterlink"));
+    // Fill the client's terminal with sentences it never reads.
+    std::string sentences;
+    while (sentences.size() < 1024)
+        sentences += std::string(fix) + "\r\n";
+    std::string got;
+    for (int i = 0; i < 80; i++) {
+        send(source, sentences);
+        got += read_n(target, 1 << 20, 20);
+    }
+    ASSERT_TRUE(wait_log("write to ntrip has failed", 3000));
+    // Then a burst a second, as a receiver sends them: the corrections
+    // must keep their pace meanwhile.
+    got += read_n(target, 1 << 20, 500);
+    size_t before = got.size();
+    for (int i = 0; i < 3; i++) {
+        send(source, sentences);
+        got += read_n(target, 1 << 20, 1000);
+    }
+    EXPECT_GE(got.size() - before, 10000u) << "corrections in 3 s";
+    EXPECT_EQ(stop_daemon(), 0);
+}
+
 TEST_F(DaemonTest, UsesTheTargetItselfAsSource)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=1\nMOD_NTRIP_TARGET=1\n");

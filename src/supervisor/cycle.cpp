@@ -14,9 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-// How long a write may wait for a slow line to drain before the rest of a
-// burst is given up.
-static const int drain_timeout_ms = 1000;
+// How long a write may wait for the other side to take a burst before the
+// rest is given up: a slow serial line gets a second, so that a 9600-baud
+// receiver still gets whole frames; a client drains its pty at once when it
+// reads at all, and one that does not must not hold up the corrections.
+static const int target_drain_ms = 1000;
+static const int client_drain_ms = 100;
 
 void init_data_path(DataPath *dp, const Config *cfg)
 {
@@ -55,9 +58,9 @@ int take_target(DataPath *dp)
 
 // Relays one burst; what the line does not take within the drain time is
 // dropped and reported with the count actually written.
-static void relay_to(int fd, const char *name, const char *buf, size_t n)
+static void relay_to(int fd, const char *name, const char *buf, size_t n, int drain_ms)
 {
-    size_t w = write_fully(fd, buf, n, drain_timeout_ms);
+    size_t w = write_fully(fd, buf, n, drain_ms);
     if (w == n)
         return;
     if (w == 0 && errno != EAGAIN)
@@ -142,7 +145,7 @@ static void relay_loop(DataPath *dp)
             size_t n = read_burst(dp->source, dp->relay, sizeof dp->relay);
             if (n > 0) {
                 reset(&source);
-                relay_to(dp->master, "ntrip", dp->relay, n);
+                relay_to(dp->master, "ntrip", dp->relay, n, client_drain_ms);
             } else {
                 rest(&source);
             }
@@ -151,7 +154,7 @@ static void relay_loop(DataPath *dp)
             size_t n = read_burst(dp->master, dp->relay, sizeof dp->relay);
             if (n > 0) {
                 reset(&master);
-                relay_to(dp->target, "target", dp->relay, n);
+                relay_to(dp->target, "target", dp->relay, n, target_drain_ms);
             } else {
                 rest(&master);
             }
