@@ -56,6 +56,15 @@ static std::string slurp(const char *name)
     return out;
 }
 
+static void put(const char *name, const std::string &text)
+{
+    FILE *f = fopen(path(name).c_str(), "w");
+    if (!f)
+        return;
+    fputs(text.c_str(), f);
+    fclose(f);
+}
+
 static void append(const char *name, const char *data, size_t n)
 {
     FILE *f = fopen(path(name).c_str(), "ab");
@@ -96,28 +105,15 @@ int main(int argc, char **argv)
             device = argv[i + 1];
     }
     if (query) {
-        FILE *f = fopen(path("query_args").c_str(), "w");
-        if (f) {
-            fputs(args.c_str(), f);
-            fclose(f);
-        }
+        put("query_args", args);
         while (exists("query_hang"))
             pause();
         write_all(1, slurp("table"));
         return 0;
     }
-    FILE *f = fopen(path("args").c_str(), "w");
-    if (f) {
-        fputs(args.c_str(), f);
-        fclose(f);
-    }
+    put("args", args);
     append("starts", "start\n", 6);
-    std::string pid = std::to_string(getpid());
-    FILE *pf = fopen(path("pid").c_str(), "w");
-    if (pf) {
-        fputs(pid.c_str(), pf);
-        fclose(pf);
-    }
+    put("pid", std::to_string(getpid()));
     if (exists("crash"))
         abort();
     if (exists("stderr"))
