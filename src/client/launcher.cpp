@@ -1,11 +1,11 @@
 #include "client/client.h"
+#include "client/child.h"
 #include "common/log.h"
 #include "settings/settings.h"
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 static const char client_path[] = "/opt/casterLink/bin/casterlink";
@@ -113,8 +113,7 @@ pid_t start_client(const Config &cfg, const char *sentence)
     // looks to the cycle like a client that ended at once.
     if (n == sizeof exec_errno) {
         log_err("cannot execute %s: %s", client_path, strerror(exec_errno));
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        reap_child(pid);
     }
     return pid;
 }

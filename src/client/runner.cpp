@@ -1,4 +1,5 @@
 #include "client/client.h"
+#include "client/child.h"
 #include "supervisor/supervisor.h"
 
 #include <cerrno>
@@ -19,6 +20,16 @@ void set_redirect(int n, int fd)
 {
     if (n >= 0 && n <= 2)
         redirect_slot[n] = fd;
+}
+
+int reap_child(pid_t pid)
+{
+    int status;
+    pid_t r;
+    do
+        r = waitpid(pid, &status, 0);
+    while (r < 0 && errno == EINTR);
+    return r == pid ? status : -1;
 }
 
 static void reset_slots()
@@ -95,12 +106,7 @@ int run_command(const char *path, ...)
     va_end(ap);
     if (pid < 0)
         return -1;
-    int status;
-    pid_t r;
-    do
-        r = waitpid(pid, &status, 0);
-    while (r < 0 && errno == EINTR);
-    return r == pid ? status : -1;
+    return reap_child(pid);
 }
 
 int run_command_bounded(int timeout_seconds, const char *path, ...)
@@ -129,7 +135,6 @@ int run_command_bounded(int timeout_seconds, const char *path, ...)
         usleep(100 * 1000);
     }
     kill(pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    reap_child(pid);
     return outcome;
 }

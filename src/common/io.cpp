@@ -84,11 +84,10 @@ size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms)
     return done;
 }
 
-int set_nonblocking(int fd, bool on)
+int set_nonblocking(int fd)
 {
     int fl = fcntl(fd, F_GETFL);
     if (fl < 0)
         return -1;
-    fl = on ? (fl | O_NONBLOCK) : (fl & ~O_NONBLOCK);
-    return fcntl(fd, F_SETFL, fl);
+    return fcntl(fd, F_SETFL, fl | O_NONBLOCK);
 }

@@ -23,4 +23,4 @@ size_t read_burst(int fd, char *buf, unsigned cap);
 size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms);
 
 // Makes fd non-blocking; returns 0 or -1.
-int set_nonblocking(int fd, bool on);
+int set_nonblocking(int fd);

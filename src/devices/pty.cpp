@@ -90,7 +90,7 @@ int open_pty_link(const char *link_path)
     }
     // The relay and the generator never wait on the master except in a
     // bounded readiness wait.
-    set_nonblocking(master, true);
+    set_nonblocking(master);
     log_notice("Pseudo-terminal has been opened with success. (%s -> %s)", link_path, slave);
     return master;
 }
