@@ -3,6 +3,7 @@
 // happens in a private mount namespace.
 //   relay_bench [--runs N] [--mib N] [--seconds N]
 #include "private_tree.h"
+#include "support.h"
 
 #include <algorithm>
 #include <atomic>
@@ -90,14 +91,6 @@ static long status_kib(pid_t pid, const char *name)
     return kib;
 }
 
-static void make_raw(int fd)
-{
-    termios t;
-    tcgetattr(fd, &t);
-    cfmakeraw(&t);
-    tcsetattr(fd, TCSANOW, &t);
-}
-
 static bool wait_path(const char *path, double timeout)
 {
     auto start = Clock::now();
@@ -140,12 +133,8 @@ static Relay start_daemon()
     fclose(f);
     Relay r;
     r.name = "rtkfeedd";
-    r.out = posix_openpt(O_RDWR | O_NOCTTY);
-    char slave[64];
-    must(r.out >= 0 && grantpt(r.out) == 0 && unlockpt(r.out) == 0 &&
-             ptsname_r(r.out, slave, sizeof slave) == 0 && symlink(slave, "/dev/ttyS0") == 0,
-         "target pty");
-    make_raw(r.out);
+    r.out = publish_pty("/dev/ttyS0", nullptr);
+    must(r.out >= 0, "target pty");
     int p[2];
     must(pipe2(p, O_CLOEXEC) == 0, "pipe");
     r.pid = spawn({RTKFEEDD_BINARY}, p[0]);
@@ -187,17 +176,6 @@ static void stop(Relay &r)
         waitpid(r.other, nullptr, 0);
     }
     close(r.out);
-}
-
-static void write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w <= 0)
-            return;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
 }
 
 // Reads out into sink until want bytes came or nothing came for quiet seconds.

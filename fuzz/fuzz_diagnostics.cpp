@@ -1,5 +1,5 @@
 // The cut of a diagnostics burst.
-#include "diagnostics/diagnostics.h"
+#include "diagnostics/diagnostics_internal.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The content of a lock file left by anyone.
-#include "devices/devices.h"
+#include "devices/devices_internal.h"
 
 #include <cstdint>
 #include <cstring>

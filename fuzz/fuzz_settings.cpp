@@ -1,5 +1,5 @@
 // The settings lookup over any line, with a key from the same input.
-#include "settings/settings.h"
+#include "settings/settings_internal.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,5 +1,5 @@
 // The source-table reader and its record split.
-#include "client/client.h"
+#include "client/client_internal.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FILE *f = fmemopen(const_cast<uint8_t *>(data), size, "r");
     if (!f)
         return 0;
-    if (find_mountpoint(f, "RTCM3", fields) == 1)
+    if (find_mountpoint(f, "RTCM3", fields) == 0)
         format_mountpoint_info(fields);
     fclose(f);
     std::string line(reinterpret_cast<const char *>(data), size);

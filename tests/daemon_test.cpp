@@ -8,6 +8,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+class CycleTest : public DaemonTest {};
+
 static const char basic_settings[] =
     "MOD_NTRIP_IPADDR=caster.example\n"
     "MOD_NTRIP_PORT=2101\n"
@@ -25,7 +27,7 @@ static std::string random_bytes(size_t n, unsigned seed)
     return s;
 }
 
-TEST_F(DaemonTest, PublishesLinkRunsClientAndStopsInOrder)
+TEST_F(CycleTest, PublishesLinkRunsClientAndStopsInOrder)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");
@@ -66,7 +68,7 @@ TEST_F(DaemonTest, PublishesLinkRunsClientAndStopsInOrder)
     EXPECT_FALSE(exists("/run/lock/LCK..ttyS0"));
 }
 
-TEST_F(DaemonTest, PassesTheConfiguredArguments)
+TEST_F(CycleTest, PassesTheConfiguredArguments)
 {
     struct Case {
         const char *settings;
@@ -94,7 +96,7 @@ TEST_F(DaemonTest, PassesTheConfiguredArguments)
     }
 }
 
-TEST_F(DaemonTest, RelaysBinaryPayloadUnchanged)
+TEST_F(CycleTest, RelaysBinaryPayloadUnchanged)
 {
     write_settings(basic_settings);
     int target = make_serial("/dev/ttyS0");
@@ -110,7 +112,7 @@ TEST_F(DaemonTest, RelaysBinaryPayloadUnchanged)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, WaitsForASlowTargetInsteadOfDroppingData)
+TEST_F(CycleTest, WaitsForASlowTargetInsteadOfDroppingData)
 {
     write_settings(basic_settings);
     int target = make_serial("/dev/ttyS0");
@@ -132,7 +134,7 @@ TEST_F(DaemonTest, WaitsForASlowTargetInsteadOfDroppingData)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, RestartsTheClientWhenItEnds)
+TEST_F(CycleTest, RestartsTheClientWhenItEnds)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");
@@ -147,7 +149,7 @@ TEST_F(DaemonTest, RestartsTheClientWhenItEnds)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, RetriesAClientThatCannotBeStarted)
+TEST_F(CycleTest, RetriesAClientThatCannotBeStarted)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");
@@ -161,7 +163,7 @@ TEST_F(DaemonTest, RetriesAClientThatCannotBeStarted)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, StaysQuietWhileTheClientIsIdleOrHasClosedItsDevice)
+TEST_F(CycleTest, StaysQuietWhileTheClientIsIdleOrHasClosedItsDevice)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");
@@ -181,7 +183,7 @@ TEST_F(DaemonTest, StaysQuietWhileTheClientIsIdleOrHasClosedItsDevice)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, ReplacesALinkLeftByAKilledRun)
+TEST_F(CycleTest, ReplacesALinkLeftByAKilledRun)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");
@@ -194,7 +196,7 @@ TEST_F(DaemonTest, ReplacesALinkLeftByAKilledRun)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, LockedTargetIsFatal)
+TEST_F(CycleTest, LockedTargetIsFatal)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");
@@ -209,7 +211,7 @@ TEST_F(DaemonTest, LockedTargetIsFatal)
     EXPECT_EQ(read_file("/run/lock/LCK..ttyS0"), lock);
 }
 
-TEST_F(DaemonTest, MissingTargetIsFatalAndReleasesItsLock)
+TEST_F(CycleTest, MissingTargetIsFatalAndReleasesItsLock)
 {
     write_settings("MOD_NTRIP_TARGET=1\n");
     start_daemon();
@@ -221,7 +223,7 @@ TEST_F(DaemonTest, MissingTargetIsFatalAndReleasesItsLock)
     EXPECT_FALSE(exists("/dev/rtkfeedd"));
 }
 
-TEST_F(DaemonTest, StopsInOrderOnEachStopSignal)
+TEST_F(CycleTest, StopsInOrderOnEachStopSignal)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");

@@ -17,6 +17,8 @@
 //   quick     exit right after the payload
 //   close     close the device after the payload and stay
 //   exit      removed and obeyed: exit 0
+#include "support.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -76,15 +78,7 @@ static void append(const char *name, const char *data, size_t n)
 
 static void write_all(int fd, const std::string &s)
 {
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t w = write(fd, s.data() + done, s.size() - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return;
-        done += static_cast<size_t>(w);
-    }
+    write_all(fd, s.data(), s.size());
 }
 
 int main(int argc, char **argv)

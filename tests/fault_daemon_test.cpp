@@ -5,57 +5,16 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <random>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
-static int fd_count(pid_t pid)
-{
-    int n = 0;
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    while (d && readdir(d))
-        n++;
-    if (d)
-        closedir(d);
-    return n - 2;
-}
-
-// Children of pid that have ended and not been reaped.
-static int zombies_of(pid_t pid)
-{
-    int n = 0;
-    DIR *d = opendir("/proc");
-    while (dirent *e = d ? readdir(d) : nullptr) {
-        std::string stat = DaemonTest::read_file(std::string("/proc/") + e->d_name + "/stat");
-        size_t at = stat.rfind(')');
-        char state;
-        int ppid;
-        if (at != std::string::npos &&
-            sscanf(stat.c_str() + at + 2, "%c %d", &state, &ppid) == 2 && ppid == pid &&
-            state == 'Z')
-            n++;
-    }
-    if (d)
-        closedir(d);
-    return n;
-}
+class FaultTest : public DaemonTest {};
 
 static bool process_gone(const std::string &pid)
 {
     return pid.empty() || kill(atoi(pid.c_str()), 0) != 0;
-}
-
-// The daemon has its stop handler in place (SigCgt holds SIGTERM).
-static bool handler_installed(pid_t pid)
-{
-    std::string status = DaemonTest::read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("SigCgt:");
-    if (at == std::string::npos)
-        return false;
-    unsigned long long mask = strtoull(status.c_str() + at + 7, nullptr, 16);
-    return mask & (1ULL << (SIGTERM - 1));
 }
 
 static void expect_nothing_left()
@@ -67,7 +26,7 @@ static void expect_nothing_left()
     EXPECT_TRUE(process_gone(DaemonTest::read_file("/run/fake/pid")));
 }
 
-TEST_F(DaemonTest, AClientThatCrashesAtOnceIsRestartedWithoutLeaks)
+TEST_F(FaultTest, AClientThatCrashesAtOnceIsRestartedWithoutLeaks)
 {
     write_settings("MOD_NTRIP_MOUNTPOINT=MP\n");
     make_serial("/dev/ttyS0");
@@ -87,7 +46,7 @@ TEST_F(DaemonTest, AClientThatCrashesAtOnceIsRestartedWithoutLeaks)
     expect_nothing_left();
 }
 
-TEST_F(DaemonTest, AHangingClientIsKilledByTheStop)
+TEST_F(FaultTest, AHangingClientIsKilledByTheStop)
 {
     make_serial("/dev/ttyS0");
     start_daemon();
@@ -99,7 +58,7 @@ TEST_F(DaemonTest, AHangingClientIsKilledByTheStop)
     expect_nothing_left();
 }
 
-TEST_F(DaemonTest, ATargetLineThatDisappearsIsReportedWithoutSpinning)
+TEST_F(FaultTest, ATargetLineThatDisappearsIsReportedWithoutSpinning)
 {
     int target = make_serial("/dev/ttyS0");
     write_file("/run/fake/drip", "");
@@ -114,7 +73,7 @@ TEST_F(DaemonTest, ATargetLineThatDisappearsIsReportedWithoutSpinning)
     expect_nothing_left();
 }
 
-TEST_F(DaemonTest, CarriesOnWithoutAStatusFileAndOverAnOccupiedFifoPath)
+TEST_F(FaultTest, CarriesOnWithoutAStatusFileAndOverAnOccupiedFifoPath)
 {
     make_serial("/dev/ttyS0");
     ASSERT_EQ(mkdir("/run/status.ntrip", 0755), 0);
@@ -129,7 +88,7 @@ TEST_F(DaemonTest, CarriesOnWithoutAStatusFileAndOverAnOccupiedFifoPath)
     expect_nothing_left();
 }
 
-TEST_F(DaemonTest, SurvivesSettingsFilesOfAnyShape)
+TEST_F(FaultTest, SurvivesSettingsFilesOfAnyShape)
 {
     make_serial("/dev/ttyS0");
     std::mt19937 gen(7);
@@ -162,7 +121,7 @@ TEST_F(DaemonTest, SurvivesSettingsFilesOfAnyShape)
     }
 }
 
-TEST_F(DaemonTest, NmeaNoiseWithoutAFixKeepsItWaiting)
+TEST_F(FaultTest, NmeaNoiseWithoutAFixKeepsItWaiting)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
     make_serial("/dev/ttyS0");
@@ -192,7 +151,7 @@ TEST_F(DaemonTest, NmeaNoiseWithoutAFixKeepsItWaiting)
     EXPECT_FALSE(exists("/run/lock/LCK..nmea"));
 }
 
-TEST_F(DaemonTest, StopsInOrderAtEveryPhase)
+TEST_F(FaultTest, StopsInOrderAtEveryPhase)
 {
     // Start-up with a source-table query, the generator, NMEA preparation,
     // the relay and the pause between clients, each interrupted in turn.

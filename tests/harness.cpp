@@ -1,5 +1,6 @@
 #include "harness.h"
 #include "private_tree.h"
+#include "support.h"
 
 #include <cerrno>
 #include <chrono>
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -91,11 +93,8 @@ void DaemonTest::write_settings(const std::string &content)
 int DaemonTest::make_serial(const std::string &path)
 {
     // Close-on-exec: the daemon must not hold the receiver's end of its line.
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    must(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0, "test pty");
-    char slave[64];
-    must(ptsname_r(master, slave, sizeof slave) == 0, "ptsname_r");
-    must(symlink(slave, path.c_str()) == 0, path.c_str());
+    int master = publish_pty(path.c_str(), nullptr);
+    must(master >= 0, path.c_str());
     masters.push_back(master);
     return master;
 }
@@ -247,4 +246,46 @@ double DaemonTest::daemon_cpu_seconds()
     sscanf(stat.c_str() + at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime,
            &stime);
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+int DaemonTest::fd_count(pid_t pid)
+{
+    int n = 0;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    while (d && readdir(d))
+        n++;
+    if (d)
+        closedir(d);
+    return n - 2;
+}
+
+// Children of pid that have ended and not been reaped.
+int DaemonTest::zombies_of(pid_t pid)
+{
+    int n = 0;
+    DIR *d = opendir("/proc");
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+        size_t at = stat.rfind(')');
+        char state;
+        int ppid;
+        if (at != std::string::npos &&
+            sscanf(stat.c_str() + at + 2, "%c %d", &state, &ppid) == 2 && ppid == pid &&
+            state == 'Z')
+            n++;
+    }
+    if (d)
+        closedir(d);
+    return n;
+}
+
+// The daemon has its stop handler in place (SigCgt holds SIGTERM).
+bool DaemonTest::handler_installed(pid_t pid)
+{
+    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("SigCgt:");
+    if (at == std::string::npos)
+        return false;
+    unsigned long long mask = strtoull(status.c_str() + at + 7, nullptr, 16);
+    return mask & (1ULL << (SIGTERM - 1));
 }

@@ -23,6 +23,13 @@ public:
     static std::string read_file(const std::string &path);
     static bool exists(const std::string &path);
 
+    // The daemon's process, as /proc shows it: open descriptors, children
+    // that ended and were not reaped, and whether the stop handler is in
+    // place (SigCgt holds SIGTERM).
+    static int fd_count(pid_t pid);
+    static int zombies_of(pid_t pid);
+    static bool handler_installed(pid_t pid);
+
 protected:
     void SetUp() override;
     void TearDown() override;

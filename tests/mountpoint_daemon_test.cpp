@@ -7,6 +7,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+class MountpointTest : public DaemonTest {};
+
 static const char table[] =
     "SOURCETABLE 200 OK\r\n"
     "STR;OTHER;Elsewhere;RTCM 3;;;;;;;;;;;;;;;\r\n"
@@ -21,7 +23,7 @@ static const char description[] = "Mountpoint           : RTCM3\n"
                                   "Network              : EUREF\n"
                                   "NMEA required        : Yes\n";
 
-TEST_F(DaemonTest, DescribesTheMountpointFromTheSourceTable)
+TEST_F(MountpointTest, DescribesTheMountpointFromTheSourceTable)
 {
     write_settings("MOD_NTRIP_IPADDR=1.2.3.4; touch /run/owned\nMOD_NTRIP_PORT=2101\n"
                    "MOD_NTRIP_MOUNTPOINT=RTCM3\n");
@@ -45,7 +47,7 @@ TEST_F(DaemonTest, DescribesTheMountpointFromTheSourceTable)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, LeavesTheDescriptionEmptyWhenTheQueryFails)
+TEST_F(MountpointTest, LeavesTheDescriptionEmptyWhenTheQueryFails)
 {
     make_serial("/dev/ttyS0");
     const char *settings[] = {"MOD_NTRIP_MOUNTPOINT=rtcm3\n", "MOD_NTRIP_MOUNTPOINT=RTCM3\n"};
@@ -74,7 +76,7 @@ TEST_F(DaemonTest, LeavesTheDescriptionEmptyWhenTheQueryFails)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, AStopDuringTheQueryEndsItAtOnce)
+TEST_F(MountpointTest, AStopDuringTheQueryEndsItAtOnce)
 {
     make_serial("/dev/ttyS0");
     write_file("/run/fake/query_hang", "");

@@ -1,4 +1,4 @@
-// Position sentences and client diagnostics, seen from outside the daemon.
+// Position sentences, seen from outside the daemon.
 #include "harness.h"
 
 #include <csignal>
@@ -6,6 +6,8 @@
 #include <regex>
 #include <syslog.h>
 #include <unistd.h>
+
+class NmeaTest : public DaemonTest {};
 
 static const char fix[] = "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*47";
 static const char no_fix[] = "$GPGGA,,,,,,0,00,,,M,,M,,*66\r\n";
@@ -25,7 +27,7 @@ static std::string arg_after(const std::string &args, const std::string &flag)
     return args.substr(start, args.find('\n', start) - start);
 }
 
-TEST_F(DaemonTest, TakesThePositionFromTheSourceAndRelaysIt)
+TEST_F(NmeaTest, TakesThePositionFromTheSourceAndRelaysIt)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_NMEA_INT=5\nMOD_NTRIP_SOURCE=2\n"
                    "MOD_NTRIP_MOUNTPOINT=MP\n");
@@ -67,7 +69,7 @@ TEST_F(DaemonTest, TakesThePositionFromTheSourceAndRelaysIt)
     EXPECT_FALSE(exists("/run/lock/LCK..ttyS0"));
 }
 
-TEST_F(DaemonTest, NothingEchoesBackBeforeTheClientSetsItsDevice)
+TEST_F(NmeaTest, NothingEchoesBackBeforeTheClientSetsItsDevice)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
     int target = make_serial("/dev/ttyS0");
@@ -88,7 +90,7 @@ TEST_F(DaemonTest, NothingEchoesBackBeforeTheClientSetsItsDevice)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, AClientThatNeverReadsDoesNotHoldUpTheCorrections)
+TEST_F(NmeaTest, AClientThatNeverReadsDoesNotHoldUpTheCorrections)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
     int target = make_serial("/dev/ttyS0");
@@ -121,7 +123,7 @@ TEST_F(DaemonTest, AClientThatNeverReadsDoesNotHoldUpTheCorrections)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(DaemonTest, UsesTheTargetItselfAsSource)
+TEST_F(NmeaTest, UsesTheTargetItselfAsSource)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=1\nMOD_NTRIP_TARGET=1\n");
     int line = make_serial("/dev/ttyS1");
@@ -138,7 +140,7 @@ TEST_F(DaemonTest, UsesTheTargetItselfAsSource)
     EXPECT_FALSE(exists("/run/lock/LCK..ttyS1"));
 }
 
-TEST_F(DaemonTest, GeneratesTheFixedPosition)
+TEST_F(NmeaTest, GeneratesTheFixedPosition)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=3\nMOD_NTRIP_LATITUDE=4807.038\n"
                    "MOD_NTRIP_LONGTITUDE=-01131.000\nMOD_NTRIP_HEIGHT=545.4\n");
@@ -163,7 +165,7 @@ TEST_F(DaemonTest, GeneratesTheFixedPosition)
     EXPECT_FALSE(exists("/run/lock/LCK..nmea_gen"));
 }
 
-TEST_F(DaemonTest, StopsWhileWaitingForAFixOrForTheSource)
+TEST_F(NmeaTest, StopsWhileWaitingForAFixOrForTheSource)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
     make_serial("/dev/ttyS0");
@@ -189,7 +191,7 @@ TEST_F(DaemonTest, StopsWhileWaitingForAFixOrForTheSource)
     EXPECT_EQ(count_log("starting casterlink"), 0);
 }
 
-TEST_F(DaemonTest, ALockedSourceIsFatal)
+TEST_F(NmeaTest, ALockedSourceIsFatal)
 {
     write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\n");
     make_serial("/dev/ttyS0");
@@ -202,52 +204,4 @@ TEST_F(DaemonTest, ALockedSourceIsFatal)
     EXPECT_EQ(read_file("/run/status.ntrip"), "102");
     EXPECT_FALSE(exists("/dev/rtkfeedd"));
     EXPECT_FALSE(exists("/run/lock/LCK..ttyS0"));
-}
-
-TEST_F(DaemonTest, LogsTheFirstLineOfEachClientMessage)
-{
-    write_settings("MOD_NTRIP_MOUNTPOINT=MP\n");
-    make_serial("/dev/ttyS0");
-    write_file("/run/fake/stderr", "a\nb\n");
-    write_file("/run/fake/quick", "");
-    start_daemon();
-    ASSERT_TRUE(wait_log("starting casterlink"));
-    ASSERT_TRUE(wait_file("/run/fake/starts", "start\nstart\n"));
-    usleep(1500 * 1000);
-    EXPECT_TRUE(has_log(LOG_ERR, "a"));
-    EXPECT_FALSE(has_log(LOG_ERR, "b"));
-    // Between clients the FIFO has no writer: the relay must not turn on it.
-    unlink("/run/fake/stderr");
-    double before = daemon_cpu_seconds();
-    sleep(3);
-    EXPECT_LT(daemon_cpu_seconds() - before, 0.15);
-
-    // A long message without a line feed comes in pieces of at most 1023 bytes.
-    write_file("/run/fake/stderr", std::string(2000, 'm'));
-    sleep(3);
-    unlink("/run/fake/quick");
-    int pieces = 0;
-    for (const LogEntry &e : log())
-        if (e.text.find("mmm") != std::string::npos) {
-            EXPECT_EQ(e.priority, LOG_ERR);
-            EXPECT_LE(e.text.size(), 1023u);
-            pieces++;
-        }
-    EXPECT_GE(pieces, 2);
-    EXPECT_EQ(stop_daemon(SIGTERM, 6000), 0);
-}
-
-TEST_F(DaemonTest, AFifoThatCannotBeCreatedIsFatal)
-{
-    make_serial("/dev/ttyS0");
-    ASSERT_EQ(mkdir("/run/casterLink.fifo", 0755), 0);
-    ASSERT_EQ(mkdir("/run/casterLink.fifo/occupied", 0755), 0);
-    start_daemon();
-    EXPECT_EQ(wait_exit(5000), 1);
-    bool logged = false;
-    for (const LogEntry &e : log())
-        if (e.priority == LOG_ERR && e.text.rfind("main - cannot create fifo: ", 0) == 0)
-            logged = true;
-    EXPECT_TRUE(logged);
-    EXPECT_EQ(read_file("/run/status.ntrip"), "102");
 }

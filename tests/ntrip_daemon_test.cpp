@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+class CasterTest : public DaemonTest {};
+
 // A network of our own: only loopback, so nothing listens beyond this test.
 static bool private_loopback()
 {
@@ -45,7 +47,7 @@ static pid_t start_caster(int port)
     return pid;
 }
 
-TEST_F(DaemonTest, RelaysARealCastersStreamThroughTheStr2strAdapter)
+TEST_F(CasterTest, RelaysARealCastersStreamThroughTheStr2strAdapter)
 {
     if (system("command -v str2str >/dev/null") != 0)
         GTEST_SKIP() << "str2str (Debian package rtklib) is not installed";

@@ -7,6 +7,7 @@
 // (end of input, the time limit, SIGINT or SIGTERM). Exit status 0 when
 // frames arrived and none failed.
 #include "rtcm.h"
+#include "support.h"
 
 #include <csignal>
 #include <cstdio>
@@ -28,31 +29,17 @@ static void on_signal(int)
 
 static int open_pty(const char *link)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
     char slave[64];
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, slave, sizeof slave) != 0) {
+    int master = publish_pty(link, slave);
+    if (master < 0) {
         perror("rtcmcheck: pty");
-        return -1;
-    }
-    // Raw both ways, as a receiver's line would be.
-    termios t;
-    tcgetattr(master, &t);
-    cfmakeraw(&t);
-    tcsetattr(master, TCSANOW, &t);
-    unlink(link);
-    if (symlink(slave, link) != 0) {
-        perror("rtcmcheck: symlink");
         return -1;
     }
     // Keep the slave open ourselves, so that the master does not hang up
     // while the writer reopens the line.
     int keep = open(slave, O_RDWR | O_NOCTTY);
-    if (keep >= 0) {
-        tcgetattr(keep, &t);
-        cfmakeraw(&t);
-        tcsetattr(keep, TCSANOW, &t);
-    }
+    if (keep >= 0)
+        make_raw(keep);
     return master;
 }
 

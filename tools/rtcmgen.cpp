@@ -2,6 +2,7 @@
 //   rtcmgen [--rate FRAMES_PER_SECOND] [--count N] [--start SEQ]
 // A rate of 0 writes as fast as the reader takes them; a count of 0 never ends.
 #include "rtcm.h"
+#include "support.h"
 
 #include <cerrno>
 #include <csignal>
@@ -10,20 +11,6 @@
 #include <cstring>
 #include <ctime>
 #include <unistd.h>
-
-static bool write_all(const std::string &s)
-{
-    size_t done = 0;
-    while (done < s.size()) {
-        ssize_t w = write(1, s.data() + done, s.size() - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        done += static_cast<size_t>(w);
-    }
-    return true;
-}
 
 int main(int argc, char **argv)
 {
@@ -46,7 +33,8 @@ int main(int argc, char **argv)
     clock_gettime(CLOCK_MONOTONIC, &next);
     long step_ns = rate > 0 ? static_cast<long>(1e9 / rate) : 0;
     for (unsigned long long n = 0; count == 0 || n < count; n++, seq++) {
-        if (!write_all(make_frame(seq)))
+        std::string frame = make_frame(seq);
+        if (!write_all(1, frame.data(), frame.size()))
             return 1;
         if (step_ns > 0) {
             next.tv_nsec += step_ns;

@@ -1,4 +1,4 @@
-#include "client/client.h"
+#include "client/client_internal.h"
 #include "settings/settings.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +59,7 @@ TEST(RunCommand, RedirectsOutputAndDiscardsErrors)
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     set_redirect(1, fd);  // closed by the runner
-    int status = run_command("/bin/sh", "-c", "echo out; echo err >&2", nullptr);
+    int status = run_command(5, "/bin/sh", "-c", "echo out; echo err >&2", nullptr);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the slot descriptor is closed after the run";
     FILE *f = fopen(path, "r");
@@ -70,7 +70,7 @@ TEST(RunCommand, RedirectsOutputAndDiscardsErrors)
     EXPECT_STREQ(buf, "out\n");
 
     // The redirection applied to that run only: now all three are the null device.
-    status = run_command("/bin/sh", "-c",
+    status = run_command(5, "/bin/sh", "-c",
                          "[ \"$(readlink /proc/self/fd/0)\" = /dev/null ] && "
                          "[ \"$(readlink /proc/$$/fd/1)\" = /dev/null ] && "
                          "[ \"$(readlink /proc/$$/fd/2)\" = /dev/null ]",
@@ -83,27 +83,29 @@ TEST(RunCommand, HidesTheDaemonsDescriptors)
     int fd = open("/dev/null", O_RDONLY);  // not close-on-exec
     ASSERT_GE(fd, 3);
     std::string test = "[ ! -e /proc/$$/fd/" + std::to_string(fd) + " ]";
-    int status = run_command("/bin/sh", "-c", test.c_str(), nullptr);
+    int status = run_command(5, "/bin/sh", "-c", test.c_str(), nullptr);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     close(fd);
 }
 
 TEST(RunCommand, AProgramThatCannotStartExitsWithOne)
 {
-    int status = run_command("/nonexistent/program", nullptr);
+    int status = run_command(5, "/nonexistent/program", nullptr);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    status = run_command("sh", "-c", "exit 7", nullptr);  // found through PATH
+    status = run_command(5, "sh", "-c", "exit 7", nullptr);  // found through PATH
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 7);
 }
 
 TEST(RunCommand, BoundedRunKillsAProgramThatOverstays)
 {
-    EXPECT_EQ(run_command_bounded(1, "/bin/sleep", "30", nullptr), RUN_TIMED_OUT);
-    int status = run_command_bounded(5, "/bin/true", nullptr);
+    errno = 0;
+    EXPECT_EQ(run_command(1, "/bin/sleep", "30", nullptr), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    int status = run_command(5, "/bin/true", nullptr);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-static int parse(std::string line, const char *mountpoint, std::string fields[STR_FIELDS])
+static StrRecord parse(std::string line, const char *mountpoint, std::string fields[STR_FIELDS])
 {
     return parse_str_record(&line[0], mountpoint, fields);
 }
@@ -114,7 +116,7 @@ static const char berlin[] = "STR;RTCM3;Berlin;RTCM 3.2;1004(1),1012(1);2;GPS+GL
 TEST(SourceTable, FindsTheMountpointRecord)
 {
     std::string f[STR_FIELDS];
-    ASSERT_EQ(parse(berlin, "RTCM3", f), 1);
+    ASSERT_EQ(parse(berlin, "RTCM3", f), STR_FILLED);
     EXPECT_EQ(format_mountpoint_info(f), "Mountpoint           : RTCM3\n"
                                          "Identifier           : Berlin\n"
                                          "Format               : RTCM 3.2\n"
@@ -124,16 +126,16 @@ TEST(SourceTable, FindsTheMountpointRecord)
                                          "NMEA required        : Yes\n");
     EXPECT_EQ(f[16], "9600");
 
-    EXPECT_EQ(parse(berlin, "rtcm3", f), -1);
-    EXPECT_EQ(parse("CAS;caster;2101", "RTCM3", f), -1);
-    EXPECT_EQ(parse("STR;RTCM3;a;b;c;d;e;f;g;h", "RTCM3", f), 0);
+    EXPECT_EQ(parse(berlin, "rtcm3", f), STR_OTHER);
+    EXPECT_EQ(parse("CAS;caster;2101", "RTCM3", f), STR_OTHER);
+    EXPECT_EQ(parse("STR;RTCM3;a;b;c;d;e;f;g;h", "RTCM3", f), STR_SHORT);
     EXPECT_EQ(f[0], "");
 
-    ASSERT_EQ(parse("STR;MP;;;;;;;;;;;;;;;;", "MP", f), 1);
+    ASSERT_EQ(parse("STR;MP;;;;;;;;;;;;;;;;", "MP", f), STR_FILLED);
     EXPECT_EQ(f[1], "");
     EXPECT_EQ(format_mountpoint_info(f).substr(0, 26), "Mountpoint           : MP\n");
     EXPECT_NE(format_mountpoint_info(f).find("NMEA required        : No\n"), std::string::npos);
-    ASSERT_EQ(parse("STR;MP;;;;;;;;;;;;;;;;", "", f), -1);
+    ASSERT_EQ(parse("STR;MP;;;;;;;;;;;;;;;;", "", f), STR_OTHER);
 }
 
 TEST(SourceTable, TheFirstMatchingLineDecides)
@@ -145,7 +147,7 @@ TEST(SourceTable, TheFirstMatchingLineDecides)
           t);
     fputs(berlin, t);
     rewind(t);
-    EXPECT_EQ(find_mountpoint(t, "RTCM3", f), 0);
+    EXPECT_EQ(find_mountpoint(t, "RTCM3", f), -1);
     fclose(t);
 
     t = tmpfile();
@@ -153,7 +155,7 @@ TEST(SourceTable, TheFirstMatchingLineDecides)
     fputs(berlin, t);
     fputs("ENDSOURCETABLE\r\n", t);
     rewind(t);
-    EXPECT_EQ(find_mountpoint(t, "RTCM3", f), 1);
+    EXPECT_EQ(find_mountpoint(t, "RTCM3", f), 0);
     EXPECT_EQ(f[1], "Berlin");
     fclose(t);
 }
@@ -165,6 +167,6 @@ TEST(SourceTable, ALongLineIsParsedFromItsFirstPiece)
     std::string longline = "STR;RTCM3;" + std::string(300, 'x') + ";b;c;d;e;f;g;h;i;1;k;l;m;n;o;p\n";
     fputs(longline.c_str(), t);
     rewind(t);
-    EXPECT_EQ(find_mountpoint(t, "RTCM3", f), 0);
+    EXPECT_EQ(find_mountpoint(t, "RTCM3", f), -1);
     fclose(t);
 }

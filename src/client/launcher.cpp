@@ -1,5 +1,4 @@
-#include "client/client.h"
-#include "client/child.h"
+#include "client/client_internal.h"
 #include "common/log.h"
 #include "settings/settings.h"
 

@@ -1,4 +1,4 @@
-#include "client/client.h"
+#include "client/client_internal.h"
 #include "common/log.h"
 #include "settings/settings.h"
 
@@ -10,26 +10,26 @@
 static const char table_path[] = "/var/tmp/ntrip_table";
 static const int query_timeout_seconds = 30;
 
-int parse_str_record(char *line, const char *mountpoint, std::string fields[STR_FIELDS])
+StrRecord parse_str_record(char *line, const char *mountpoint, std::string fields[STR_FIELDS])
 {
     line[strcspn(line, "\r")] = '\0';
     line[strcspn(line, "\n")] = '\0';
     if (strncmp(line, "STR;", 4) != 0)
-        return -1;
+        return STR_OTHER;
     char *rest = line + 4;
     char *field = strsep(&rest, ";");
     if (strcmp(field, mountpoint) != 0)
-        return -1;
+        return STR_OTHER;
     fields[0] = field;
     for (int i = 1; i < STR_FIELDS; i++) {
         if (!rest) {
             for (int j = 0; j < i; j++)
                 fields[j].clear();
-            return 0;
+            return STR_SHORT;
         }
         fields[i] = strsep(&rest, ";");
     }
-    return 1;
+    return STR_FILLED;
 }
 
 int find_mountpoint(FILE *table, const char *mountpoint, std::string fields[STR_FIELDS])
@@ -37,11 +37,11 @@ int find_mountpoint(FILE *table, const char *mountpoint, std::string fields[STR_
     // Read in 255-character pieces; a longer line is parsed from its first.
     char line[256];
     while (fgets(line, sizeof line, table)) {
-        int r = parse_str_record(line, mountpoint, fields);
-        if (r >= 0)
-            return r;
+        StrRecord r = parse_str_record(line, mountpoint, fields);
+        if (r != STR_OTHER)
+            return r == STR_FILLED ? 0 : -1;
     }
-    return 0;
+    return -1;
 }
 
 std::string format_mountpoint_info(const std::string f[STR_FIELDS])
@@ -75,29 +75,29 @@ int query_mountpoint(const Config &cfg, std::string fields[STR_FIELDS])
 {
     int fd = create_table_dump();
     if (fd < 0)
-        return 0;
+        return -1;
     int out = dup(fd);
     if (out < 0) {
         close(fd);
-        return 0;
+        return -1;
     }
     char port[16];
     snprintf(port, sizeof port, "%u", cfg.port);
     // No shell: the address stays one argument whatever it holds.
     set_redirect(1, out);
-    int r = run_command_bounded(query_timeout_seconds, "/opt/casterLink/bin/casterlink", "-s",
-                                cfg.ipaddr.c_str(), "-r", port, "-i", "1", nullptr);
-    if (r == RUN_TIMED_OUT)
+    int r = run_command(query_timeout_seconds, "/opt/casterLink/bin/casterlink", "-s",
+                        cfg.ipaddr.c_str(), "-r", port, "-i", "1", nullptr);
+    if (r < 0 && errno == ETIMEDOUT)
         log_err("source table query did not end within %d s, casterlink killed",
                 query_timeout_seconds);
-    if (r == RUN_TIMED_OUT || r == RUN_STOPPED || lseek(fd, 0, SEEK_SET) != 0) {
+    if (r < 0 || lseek(fd, 0, SEEK_SET) != 0) {
         close(fd);
-        return 0;
+        return -1;
     }
     FILE *table = fdopen(fd, "r");
     if (!table) {
         close(fd);
-        return 0;
+        return -1;
     }
     int found = find_mountpoint(table, cfg.mountpoint.c_str(), fields);
     fclose(table);
@@ -112,7 +112,7 @@ void write_mountpoint_file(const Config &cfg)
         return;
     }
     std::string fields[STR_FIELDS];
-    if (query_mountpoint(cfg, fields) == 1)
+    if (query_mountpoint(cfg, fields) == 0)
         fputs(format_mountpoint_info(fields).c_str(), f);
     fclose(f);
 }

@@ -1,6 +1,5 @@
-#include "client/client.h"
-#include "client/child.h"
-#include "supervisor/supervisor.h"
+#include "client/client_internal.h"
+#include "common/service.h"
 
 #include <cerrno>
 #include <csignal>
@@ -97,19 +96,7 @@ static pid_t spawn(const char *path, va_list ap, char *argv[MAX_ARGS])
     return pid;
 }
 
-int run_command(const char *path, ...)
-{
-    char *argv[MAX_ARGS];
-    va_list ap;
-    va_start(ap, path);
-    pid_t pid = spawn(path, ap, argv);
-    va_end(ap);
-    if (pid < 0)
-        return -1;
-    return reap_child(pid);
-}
-
-int run_command_bounded(int timeout_seconds, const char *path, ...)
+int run_command(int timeout_seconds, const char *path, ...)
 {
     char *argv[MAX_ARGS];
     va_list ap;
@@ -120,7 +107,7 @@ int run_command_bounded(int timeout_seconds, const char *path, ...)
         return -1;
     // Checked every tenth of a second: the client gives no other sign.
     int ticks = timeout_seconds * 10;
-    int outcome = RUN_TIMED_OUT;
+    int why = ETIMEDOUT;
     for (int i = 0; i < ticks; i++) {
         int status;
         pid_t r = waitpid(pid, &status, WNOHANG);
@@ -129,12 +116,13 @@ int run_command_bounded(int timeout_seconds, const char *path, ...)
         if (r < 0 && errno != EINTR)
             return -1;
         if (stop_requested()) {
-            outcome = RUN_STOPPED;
+            why = EINTR;
             break;
         }
         usleep(100 * 1000);
     }
     kill(pid, SIGKILL);
     reap_child(pid);
-    return outcome;
+    errno = why;
+    return -1;
 }

@@ -30,14 +30,14 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
         total += static_cast<size_t>(r);
         if (total == cap)
             break;
-        int left = wait_ms;
+        int wait_now_ms = wait_ms;
         if (shared_allowance) {
-            long long rest = deadline - now_ms();
-            if (rest <= 0)
+            long long left_ms = deadline - now_ms();
+            if (left_ms <= 0)
                 break;
-            left = static_cast<int>(rest);
+            wait_now_ms = static_cast<int>(left_ms);
         }
-        if (wait_readable(fd, left) <= 0)
+        if (wait_readable(fd, wait_now_ms) <= 0)
             break;
     }
     return total;
@@ -46,6 +46,19 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
 size_t read_burst(int fd, char *buf, unsigned cap)
 {
     return gather_burst(fd, buf, cap, 200, false);
+}
+
+long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms)
+{
+    int r = wait_readable(fd, wait_ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    if (r == 0)
+        return 0;
+    size_t n = gather_burst(fd, buf, cap, allowance_ms, true);
+    if (n == 0)
+        sleep(1);
+    return static_cast<long>(n);
 }
 
 size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms)
@@ -62,13 +75,13 @@ size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms)
             continue;
         if (w < 0 && errno != EAGAIN)
             return done;
-        long long rest = deadline - now_ms();
-        if (rest <= 0) {
+        long long left_ms = deadline - now_ms();
+        if (left_ms <= 0) {
             errno = EAGAIN;
             return done;
         }
         pollfd p = {fd, POLLOUT, 0};
-        int r = poll(&p, 1, static_cast<int>(rest));
+        int r = poll(&p, 1, static_cast<int>(left_ms));
         if (r == 0) {
             errno = EAGAIN;
             return done;

@@ -5,7 +5,8 @@
 #include <cstddef>
 
 // Waits up to timeout_ms for fd to become readable (or hung up, which a
-// reader must also see). Returns >0 ready, 0 timed out, -1 failed (errno).
+// reader must also see). Returns poll's result: 1 ready, 0 timed out, -1
+// failed (errno).
 int wait_readable(int fd, int timeout_ms);
 
 // Gathers data that arrives with gaps shorter than wait_ms, up to cap
@@ -16,6 +17,14 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
 
 // The relay loop's burst: gaps under 0.2 s, each wait afresh.
 size_t read_burst(int fd, char *buf, unsigned cap);
+
+// One turn of a reader that serves a single descriptor: waits up to wait_ms
+// for fd, then gathers a burst with a shared allowance of allowance_ms.
+// Returns the count of bytes read; 0 when none came (the wait timed out or
+// was interrupted, or fd read as ready yet empty: hung up, after which it
+// sits out a second so that the caller does not spin); -1 when the wait
+// failed (errno).
+long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms);
 
 // Writes all n bytes to a non-blocking fd, waiting for the line to drain
 // for at most timeout_ms in all. Returns the count written; when it is

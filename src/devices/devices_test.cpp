@@ -1,4 +1,4 @@
-#include "devices/devices.h"
+#include "devices/devices_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -129,7 +129,7 @@ TEST(LockContent, FormatsAndParsesProcessIds)
 
 TEST_F(LockFiles, TakesAndReleasesALock)
 {
-    ASSERT_EQ(lock_device_in(dir.c_str(), "/dev/ttyS0", 1), 1);
+    ASSERT_EQ(lock_device_in(dir.c_str(), "/dev/ttyS0", 1), 0);
     char expected[12];
     format_lock_content(getpid(), expected);
     EXPECT_EQ(read("LCK..ttyS0"), expected);
@@ -146,7 +146,7 @@ TEST_F(LockFiles, BreaksStaleLocks)
     for (std::string stale : {std::to_string(dead) + "\n", std::string(""), std::string("junk")}) {
         put("LCK..nmea_gen", stale);
         auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(lock_device_in(dir.c_str(), "/dev/nmea_gen", 5), 1) << stale;
+        EXPECT_EQ(lock_device_in(dir.c_str(), "/dev/nmea_gen", 5), 0) << stale;
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
         unlock_device_in(dir.c_str(), "/dev/nmea_gen");
     }
@@ -154,9 +154,9 @@ TEST_F(LockFiles, BreaksStaleLocks)
 
 TEST_F(LockFiles, WaitsOutALiveOwnerIncludingItself)
 {
-    ASSERT_EQ(lock_device_in(dir.c_str(), "/dev/ttyS1", 1), 1);
+    ASSERT_EQ(lock_device_in(dir.c_str(), "/dev/ttyS1", 1), 0);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(lock_device_in(dir.c_str(), "/dev/ttyS1", 1), 0);
+    EXPECT_EQ(lock_device_in(dir.c_str(), "/dev/ttyS1", 1), -1);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(900));
     EXPECT_LE(took, std::chrono::milliseconds(2200));

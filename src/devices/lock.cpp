@@ -1,4 +1,4 @@
-#include "devices/devices.h"
+#include "devices/devices_internal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,7 +15,7 @@ static void lock_path(const char *dir, const char *device, char out[64])
     snprintf(out, 64, "%s/LCK..%s", dir, slash ? slash + 1 : device);
 }
 
-int64_t monotonic_seconds()
+static int64_t monotonic_seconds()
 {
     timespec ts;
     if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
@@ -74,11 +74,11 @@ int lock_device_in(const char *dir, const char *device, int timeout_seconds)
             ssize_t w = write(fd, content, 11);
             close(fd);
             if (w == 11)
-                return 1;
+                return 0;
         }
         usleep(100 * 1000);
         if (monotonic_seconds() > deadline)
-            return 0;
+            return -1;
     }
 }
 

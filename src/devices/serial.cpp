@@ -1,4 +1,4 @@
-#include "devices/devices.h"
+#include "devices/devices_internal.h"
 #include "common/log.h"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
-#include "diagnostics/diagnostics.h"
+#include "diagnostics/diagnostics_internal.h"
 #include "common/io.h"
 #include "common/log.h"
-#include "supervisor/supervisor.h"
+#include "common/service.h"
 
 #include <cerrno>
 #include <cstring>
@@ -38,24 +38,14 @@ void *slog(void *)
     int keeper = open(fifo_path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
     char line[1024];
     while (!stop_requested()) {
-        int r = wait_readable(fd, 2000);
-        if (r < 0) {
-            if (errno != EINTR) {
-                log_err("%s - select error: %s", "slog", strerror(errno));
-                sleep(1);
-            }
-            continue;
+        long n = next_burst(fd, line, sizeof line - 1, 2000, 1000);
+        if (n < 0) {
+            log_err("%s - select error: %s", "slog", strerror(errno));
+            sleep(1);
+        } else if (n > 0) {
+            diag_cut(line, static_cast<size_t>(n));
+            log_err("%s", line);
         }
-        if (r == 0)
-            continue;
-        size_t n = gather_burst(fd, line, sizeof line - 1, 1000, true);
-        if (n == 0) {
-            if (keeper < 0)
-                sleep(1);
-            continue;
-        }
-        diag_cut(line, n);
-        log_err("%s", line);
     }
     if (keeper >= 0)
         close(keeper);

@@ -1,9 +1,9 @@
-#include "nmea/nmea.h"
+#include "nmea/nmea_internal.h"
 #include "common/io.h"
 #include "common/log.h"
 #include "devices/devices.h"
 #include "settings/settings.h"
-#include "supervisor/supervisor.h"
+#include "common/service.h"
 
 #include <cerrno>
 #include <cstring>
@@ -16,19 +16,19 @@ int extract_gga(const char *burst, size_t len, char *out, size_t out_size)
 {
     const char *start = static_cast<const char *>(memmem(burst, len, "$GPGGA", 6));
     if (!start)
-        return 0;
+        return -1;
     size_t rest = len - static_cast<size_t>(start - burst);
     size_t n = 0;
     while (n < rest && start[n] != '\r' && start[n] != '\n' && start[n] != '\0')
         n++;
     // A sentence that would not fit the buffer is no sentence at all.
     if (n >= out_size)
-        return 0;
+        return -1;
     if (!memchr(start, '*', n) || (!memchr(start, 'N', n) && !memchr(start, 'S', n)))
-        return 0;
+        return -1;
     memcpy(out, start, n);
     out[n] = '\0';
-    return 1;
+    return 0;
 }
 
 int wait_for_gga(int fd, char out[SENTENCE_SIZE])
@@ -36,25 +36,16 @@ int wait_for_gga(int fd, char out[SENTENCE_SIZE])
     // A receiver without a fix never sends an accepted sentence, so the
     // stop request is the only other way out.
     while (!stop_requested()) {
-        int r = wait_readable(fd, 2000);
-        if (r < 0) {
-            if (errno == EINTR)
-                continue;
+        long n = next_burst(fd, acquisition_buf, sizeof acquisition_buf - 1, 2000, 400);
+        if (n < 0) {
             log_err("select: %s", strerror(errno));
             sleep(1);
-        } else if (r == 0) {
-            continue;
+        } else if (n > 0 &&
+                   extract_gga(acquisition_buf, static_cast<size_t>(n), out, SENTENCE_SIZE) == 0) {
+            return 0;
         }
-        size_t n = gather_burst(fd, acquisition_buf, sizeof acquisition_buf - 1, 400, true);
-        if (n == 0) {
-            // Readable yet empty: the device hung up. Do not turn on it.
-            sleep(1);
-            continue;
-        }
-        if (extract_gga(acquisition_buf, n, out, SENTENCE_SIZE))
-            return 1;
     }
-    return 0;
+    return -1;
 }
 
 int prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE], int *source_fd)
@@ -67,7 +58,7 @@ int prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE],
             log_err("source device %u is not valid", cfg.source);
             return -1;
         }
-        if (lock_device(path, 5) == 0) {
+        if (lock_device(path, 5) != 0) {
             log_err("source device %s is locked", path);
             return -1;
         }
@@ -76,14 +67,14 @@ int prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE],
             log_notice("device %s for getting nmea is not ready, waiting 5s ...", path);
             if (pause_seconds(5) != 0) {
                 unlock_device(path);
-                return 0;
+                return -1;
             }
         }
     }
     log_notice("waiting for valid position(GGA message)");
     *source_fd = fd;
-    if (!wait_for_gga(fd, sentence))
-        return 0;
+    if (wait_for_gga(fd, sentence) != 0)
+        return -1;
     write_status(11);
-    return 1;
+    return 0;
 }

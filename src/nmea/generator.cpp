@@ -1,8 +1,8 @@
-#include "nmea/nmea.h"
+#include "nmea/nmea_internal.h"
 #include "common/log.h"
 #include "devices/devices.h"
 #include "settings/settings.h"
-#include "supervisor/supervisor.h"
+#include "common/service.h"
 
 #include <cmath>
 #include <cstdio>
@@ -73,11 +73,11 @@ int start_generator(const Config *cfg, pthread_t *thread)
     args.cfg = cfg;
     args.master = open_pty_link("/dev/nmea_gen");
     if (args.master < 0)
-        return 0;
+        return -1;
     if (pthread_create(thread, nullptr, gga_generator, &args) != 0) {
         remove_link("/dev/nmea_gen");
         close(args.master);
-        return 0;
+        return -1;
     }
-    return 1;
+    return 0;
 }

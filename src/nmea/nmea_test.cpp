@@ -1,5 +1,4 @@
-#include "nmea/nmea.h"
-#include "diagnostics/diagnostics.h"
+#include "nmea/nmea_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -49,7 +48,7 @@ TEST(MakeGga, RefusesASentenceThatWouldNotFit)
 static std::string gga_of(const std::string &burst)
 {
     char out[SENTENCE_SIZE];
-    if (!extract_gga(burst.data(), burst.size(), out, sizeof out))
+    if (extract_gga(burst.data(), burst.size(), out, sizeof out) != 0)
         return "<none>";
     return out;
 }
@@ -76,19 +75,4 @@ TEST(ExtractGga, RejectsACandidateLongerThanTheSentenceBuffer)
     std::string too_long = just_fits + "0";
     EXPECT_EQ(gga_of(too_long + "\r\n"), "<none>");
     EXPECT_EQ(gga_of(std::string(2047, 'N') + "$GPGGA,N*" + std::string(3000, '1')), "<none>");
-}
-
-TEST(DiagnosticsCut, KeepsTheFirstLineOfABurst)
-{
-    char buf[1024];
-    auto cut = [&](const std::string &burst) {
-        memcpy(buf, burst.data(), burst.size());
-        size_t n = diag_cut(buf, burst.size());
-        EXPECT_EQ(n, strlen(buf));
-        return std::string(buf);
-    };
-    EXPECT_EQ(cut("a\nb\n"), "a");
-    EXPECT_EQ(cut("\nlater"), "");
-    EXPECT_EQ(cut("cr stays\r\nx"), "cr stays\r");
-    EXPECT_EQ(cut(std::string(1023, 'z')), std::string(1023, 'z'));
 }

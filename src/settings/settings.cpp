@@ -1,4 +1,4 @@
-#include "settings/settings.h"
+#include "settings/settings_internal.h"
 
 #include <cstring>
 #include <strings.h>

@@ -1,7 +1,6 @@
 // The settings file and the configuration record.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 struct Config {
@@ -32,16 +31,6 @@ struct Config {
 // Fills every field from "/opt/casterLink/etc/settings"; a missing file
 // gives empty strings and zeros.
 void load_settings(Config *cfg);
-void load_settings_from(Config *cfg, const char *path);
-
-// Lookup primitives over an open settings file (f may be null).
-const char *settings_find(FILE *f, const char *key);
-std::string settings_get_str(FILE *f, const char *key);
-unsigned settings_get_uint(FILE *f, const char *key);
-
-// One line of the file: returns the value when its key matches, else null.
-// The line is cut in place.
-const char *settings_match_line(char *line, const char *key);
 
 // The device path for a TARGET or SOURCE index, or null outside the table.
 const char *interface_path(unsigned index);

@@ -4,7 +4,7 @@
 #include "common/log.h"
 #include "devices/devices.h"
 #include "settings/settings.h"
-#include "supervisor/supervisor.h"
+#include "common/service.h"
 
 #include <cerrno>
 #include <csignal>
@@ -39,21 +39,21 @@ int take_target(DataPath *dp)
     const char *path = interface_path(cfg.target);
     if (!path) {
         log_err("target device %u is not valid", cfg.target);
-        return 0;
+        return -1;
     }
     dp->target_path = path;
-    if (lock_device(path, 1) == 0) {
+    if (lock_device(path, 1) != 0) {
         log_err("target device %s is locked", path);
-        return 0;
+        return -1;
     }
     dp->target_locked = true;
     dp->target = open_serial(path, cfg.target_baudrate, cfg.target_databits,
                              cfg.target_parity.c_str(), cfg.target_stopbits);
     if (dp->target < 0) {
         log_err("cannot open device %s", path);
-        return 0;
+        return -1;
     }
-    return 1;
+    return 0;
 }
 
 // Relays one burst; what the line does not take within the drain time is
@@ -74,20 +74,20 @@ static void relay_to(int fd, const char *name, const char *buf, size_t n, int dr
 // end, the source hung up) sits out the next wait, or the loop would spin.
 // The sit-out starts short, so that a client's end is seen at once, and
 // doubles up to the full wait while the descriptor stays silent.
-struct Direction {
-    int rest_ms;  // 0 while the descriptor takes part in the wait
-    int next_rest_ms;
+struct SitOut {
+    int now_ms;   // how long it stays out of the coming wait; 0 while it takes part
+    int next_ms;  // how long the next silence keeps it out
 };
 
-static void rest(Direction *d)
+static void sit_out(SitOut *s)
 {
-    d->rest_ms = d->next_rest_ms;
-    d->next_rest_ms = d->next_rest_ms * 2 > 1000 ? 1000 : d->next_rest_ms * 2;
+    s->now_ms = s->next_ms;
+    s->next_ms = s->next_ms * 2 > 1000 ? 1000 : s->next_ms * 2;
 }
 
-static void reset(Direction *d)
+static void back_in(SitOut *s)
 {
-    d->next_rest_ms = 50;
+    s->next_ms = 50;
 }
 
 // A descriptor that becomes readable when the client ends, so that a client
@@ -104,64 +104,95 @@ static int client_end_fd(pid_t pid)
 #endif
 }
 
+// What the relay loop watches during one client run.
+struct Relay {
+    SitOut source = {0, 50};
+    SitOut master = {0, 50};
+    int client_end = -1;
+    pollfd fds[3];
+    nfds_t nfds = 0;
+    int source_at = -1;  // index in fds, -1 when not in this wait
+    int master_at = -1;
+    int timeout_ms = 1000;
+};
+
+static bool client_ended(DataPath *dp)
+{
+    int status;
+    if (waitpid(dp->client, &status, WNOHANG) == 0)
+        return false;
+    // Reaped, or no longer ours to wait for (already reaped).
+    dp->client = 0;
+    return true;
+}
+
+static void build_wait_set(const DataPath *dp, Relay *r)
+{
+    r->nfds = 0;
+    r->source_at = r->master_at = -1;
+    r->timeout_ms = 1000;
+    if (dp->source != -1 && r->source.now_ms == 0) {
+        r->source_at = static_cast<int>(r->nfds);
+        r->fds[r->nfds++] = {dp->source, POLLIN, 0};
+    }
+    if (dp->master >= 0 && r->master.now_ms == 0) {
+        r->master_at = static_cast<int>(r->nfds);
+        r->fds[r->nfds++] = {dp->master, POLLIN, 0};
+    }
+    if (r->client_end >= 0)
+        r->fds[r->nfds++] = {r->client_end, POLLIN, 0};
+    // A descriptor sitting out comes back after its time: the wait is no
+    // longer than that, and it takes part in the one after.
+    for (SitOut *s : {&r->source, &r->master}) {
+        if (s->now_ms > 0 && s->now_ms < r->timeout_ms)
+            r->timeout_ms = s->now_ms;
+        s->now_ms = 0;
+    }
+}
+
+// 0 when something may be ready, -1 when the wait failed (logged, paused).
+static int wait_once(Relay *r)
+{
+    if (poll(r->fds, r->nfds, r->timeout_ms) >= 0)
+        return 0;
+    if (errno != EINTR) {
+        log_err("select: %s", strerror(errno));
+        sleep(1);
+    }
+    return -1;
+}
+
+// Reads one burst from fd and relays it to `to`; a silent fd sits out.
+static void pass_burst(DataPath *dp, int fd, SitOut *s, int to, const char *name, int drain_ms)
+{
+    size_t n = read_burst(fd, dp->relay, sizeof dp->relay);
+    if (n == 0) {
+        sit_out(s);
+        return;
+    }
+    back_in(s);
+    relay_to(to, name, dp->relay, n, drain_ms);
+}
+
+static void dispatch(DataPath *dp, Relay *r)
+{
+    if (r->source_at >= 0 && r->fds[r->source_at].revents)
+        pass_burst(dp, dp->source, &r->source, dp->master, "ntrip", client_drain_ms);
+    if (r->master_at >= 0 && r->fds[r->master_at].revents)
+        pass_burst(dp, dp->master, &r->master, dp->target, "target", target_drain_ms);
+}
+
 static void relay_loop(DataPath *dp)
 {
-    Direction source = {0, 50}, master = {0, 50};
-    int client_end = client_end_fd(dp->client);
-    while (!stop_requested()) {
-        int status;
-        pid_t r = waitpid(dp->client, &status, WNOHANG);
-        if (r != 0) {
-            // Reaped, or no longer ours to wait for (already reaped).
-            dp->client = 0;
-            break;
-        }
-        pollfd fds[3];
-        int nfds = 0, source_at = -1, master_at = -1, timeout = 1000;
-        if (dp->source != -1 && source.rest_ms == 0) {
-            source_at = nfds;
-            fds[nfds++] = {dp->source, POLLIN, 0};
-        }
-        if (dp->master >= 0 && master.rest_ms == 0) {
-            master_at = nfds;
-            fds[nfds++] = {dp->master, POLLIN, 0};
-        }
-        if (client_end >= 0)
-            fds[nfds++] = {client_end, POLLIN, 0};
-        for (Direction *d : {&source, &master}) {
-            if (d->rest_ms > 0 && d->rest_ms < timeout)
-                timeout = d->rest_ms;
-            d->rest_ms = 0;
-        }
-        int ready = poll(fds, static_cast<nfds_t>(nfds), timeout);
-        if (ready < 0) {
-            if (errno != EINTR) {
-                log_err("select: %s", strerror(errno));
-                sleep(1);
-            }
-            continue;
-        }
-        if (source_at >= 0 && fds[source_at].revents) {
-            size_t n = read_burst(dp->source, dp->relay, sizeof dp->relay);
-            if (n > 0) {
-                reset(&source);
-                relay_to(dp->master, "ntrip", dp->relay, n, client_drain_ms);
-            } else {
-                rest(&source);
-            }
-        }
-        if (master_at >= 0 && fds[master_at].revents) {
-            size_t n = read_burst(dp->master, dp->relay, sizeof dp->relay);
-            if (n > 0) {
-                reset(&master);
-                relay_to(dp->target, "target", dp->relay, n, target_drain_ms);
-            } else {
-                rest(&master);
-            }
-        }
+    Relay r;
+    r.client_end = client_end_fd(dp->client);
+    while (!stop_requested() && !client_ended(dp)) {
+        build_wait_set(dp, &r);
+        if (wait_once(&r) == 0)
+            dispatch(dp, &r);
     }
-    if (client_end >= 0)
-        close(client_end);
+    if (r.client_end >= 0)
+        close(r.client_end);
 }
 
 // A source of the cycle's own is given back, so that another program may use
@@ -182,12 +213,11 @@ int run_cycles(DataPath *dp)
         if (stop_requested())
             return 0;
         if (cfg.send_nmea != 0) {
-            int r = prepare_nmea(cfg, dp->target, dp->sentence, &dp->source);
-            if (r < 0)
-                return -1;
-            if (r == 0) {
+            if (prepare_nmea(cfg, dp->target, dp->sentence, &dp->source) != 0) {
                 release_source(dp);
-                continue;
+                if (stop_requested())
+                    continue;
+                return -1;
             }
         }
         log_notice("starting casterlink");

@@ -1,4 +1,5 @@
-// The main thread's data path: target device, correction cycles, release.
+// Within the supervisor: the main thread's data path (target device,
+// correction cycles, release), run by main.
 #pragma once
 
 #include "nmea/nmea.h"
@@ -21,7 +22,7 @@ struct DataPath {
 
 void init_data_path(DataPath *dp, const Config *cfg);
 
-// Locks and opens the target line; 1 when done, 0 after logging why not.
+// Locks and opens the target line; 0 when done, -1 after logging why not.
 int take_target(DataPath *dp);
 
 // Runs correction cycles; returns 0 when a stop was requested and -1 on a

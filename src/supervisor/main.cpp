@@ -6,7 +6,7 @@
 #include "nmea/nmea.h"
 #include "settings/settings.h"
 #include "supervisor/cycle.h"
-#include "supervisor/supervisor.h"
+#include "common/service.h"
 
 #include <cerrno>
 #include <cstring>
@@ -41,7 +41,7 @@ int main()
     pthread_t slog_thread, generator_thread;
     bool slog_started = pthread_create(&slog_thread, nullptr, slog, nullptr) == 0;
     bool generator_started =
-        cfg->send_nmea != 0 && cfg->source == 3 && start_generator(cfg, &generator_thread);
+        cfg->send_nmea != 0 && cfg->source == 3 && start_generator(cfg, &generator_thread) == 0;
 
     static DataPath dp;
     init_data_path(&dp, cfg);
@@ -50,7 +50,7 @@ int main()
         write_status(102);
         return 1;
     }
-    if (!take_target(&dp) || run_cycles(&dp) != 0)
+    if (take_target(&dp) != 0 || run_cycles(&dp) != 0)
         return fatal_exit(&dp);
 
     // Orderly shutdown: the client first, then the devices, then the threads.

@@ -1,4 +1,5 @@
-// The service frame: stop flag and status file, shared by every thread.
+// The service frame below every subsystem: the stop flag and the status
+// file, shared by every thread.
 #pragma once
 
 #include <atomic>
@@ -19,6 +20,6 @@ void install_stop_handler();
 // Writes the status code to "/run/status.ntrip"; failures are logged only.
 void write_status(int code);
 
-// Sleeps whole seconds, one at a time, and returns early with the stop flag
-// when a stop is requested; 0 after the full pause.
+// Sleeps whole seconds, one at a time; 0 after the full pause, -1 when a
+// stop request cut it short.
 int pause_seconds(int seconds);

@@ -1,4 +1,4 @@
-#include "supervisor/supervisor.h"
+#include "common/service.h"
 #include "common/log.h"
 
 #include <csignal>
@@ -44,5 +44,5 @@ int pause_seconds(int seconds)
 {
     for (int i = 0; i < seconds && !stop_requested(); i++)
         sleep(1);
-    return stop_flag.load(std::memory_order_relaxed);
+    return stop_requested() ? -1 : 0;
 }

@@ -1,0 +1,49 @@
+// Within the client subsystem, its tests and its fuzz target.
+#pragma once
+
+#include "client/client.h"
+
+#include <cstdio>
+#include <string>
+
+// The client's argument list for one cycle; argv points into the record
+// and the sentence, which must outlive it.
+struct ClientArgs {
+    char port[10];
+    char reconnint[10];
+    char nmea_int[10];
+    const char *argv[28];
+    int argc;
+};
+void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out);
+
+// Waits for pid to end, through interruptions; returns its wait status, or
+// -1 when it cannot be waited for.
+int reap_child(pid_t pid);
+
+// Redirects the child's descriptor n (0, 1, 2) to fd for the next run only;
+// the runner closes fd afterwards when it is above 2.
+void set_redirect(int n, int fd);
+
+// Runs a program (path, found through PATH, then arguments ending with
+// nullptr) to completion and returns its wait status. Gives up after
+// timeout_seconds or at a stop request, killing and reaping the child:
+// then -1 with errno ETIMEDOUT or EINTR; -1 with fork's errno when no
+// child could be made.
+int run_command(int timeout_seconds, const char *path, ...);
+
+// Source-table record of a mountpoint: the 17 fields after "STR;".
+enum { STR_FIELDS = 17 };
+enum StrRecord {
+    STR_OTHER,   // not a record of this mountpoint
+    STR_SHORT,   // this mountpoint's, but with too few fields: none are kept
+    STR_FILLED,  // all fields filled
+};
+StrRecord parse_str_record(char *line, const char *mountpoint, std::string fields[STR_FIELDS]);
+// Reads a source table; 0 when the mountpoint's first record filled fields,
+// else -1.
+int find_mountpoint(FILE *table, const char *mountpoint, std::string fields[STR_FIELDS]);
+// The seven labelled lines written to the mountpoint file.
+std::string format_mountpoint_info(const std::string fields[STR_FIELDS]);
+// Queries the caster through the client; 0 when fields were filled, else -1.
+int query_mountpoint(const Config &cfg, std::string fields[STR_FIELDS]);
