@@ -17,6 +17,8 @@
 //   quick     exit right after the payload
 //   close     close the device after the payload and stay
 //   exit      removed and obeyed: exit 0
+//   child     start a child that sleeps until killed; its pid in child_pid
+//   fds       written at each start: the client's open descriptors
 #include "support.h"
 
 #include <algorithm>
@@ -24,10 +26,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -81,10 +83,22 @@ static void write_all(int fd, const std::string &s)
     write_all(fd, s.data(), s.size());
 }
 
+// "0 1 2 " for a client that got only its standard descriptors.
+static std::string open_descriptors()
+{
+    std::string out;
+    DIR *d = opendir("/proc/self/fd");
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        if (e->d_name[0] != '.' && atoi(e->d_name) != dirfd(d))
+            out += std::string(e->d_name) + " ";
+    }
+    if (d)
+        closedir(d);
+    return out;
+}
+
 int main(int argc, char **argv)
 {
-    // Never outlive a daemon that a test killed.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
     const char *d = getenv("FAKE_DIR");
     dir = d ? d : "/run/fake";
     std::string args;
@@ -106,8 +120,17 @@ int main(int argc, char **argv)
         return 0;
     }
     put("args", args);
+    put("fds", open_descriptors());
     append("starts", "start\n", 6);
     put("pid", std::to_string(getpid()));
+    if (exists("child")) {
+        pid_t child = fork();
+        if (child == 0) {
+            for (;;)
+                pause();
+        }
+        put("child_pid", std::to_string(child));
+    }
     if (exists("crash"))
         abort();
     if (exists("stderr"))

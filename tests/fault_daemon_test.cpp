@@ -58,17 +58,34 @@ TEST_F(FaultTest, AHangingClientIsKilledByTheStop)
     expect_nothing_left();
 }
 
-TEST_F(FaultTest, ATargetLineThatDisappearsIsReportedWithoutSpinning)
+TEST_F(FaultTest, AReceiverThatIsUnpluggedGetsTheCorrectionsAgainWhenItIsBack)
 {
     int target = make_serial("/dev/ttyS0");
     write_file("/run/fake/drip", "");
     start_daemon();
     ASSERT_EQ(read_n(target, 64, 5000).size(), 64u);
     close(target);  // the receiver's end goes away
-    ASSERT_TRUE(wait_log("write to target has failed(error: Input/output error)", 5000));
+    ASSERT_TRUE(
+        wait_log("target device /dev/ttyS0 is gone (Input/output error), reopening it", 5000));
     double before = daemon_cpu_seconds();
     sleep(3);
     EXPECT_LT(daemon_cpu_seconds() - before, 0.2);
+    EXPECT_EQ(count_log("is gone"), 1);
+    EXPECT_EQ(count_log("write to target has failed"), 0);
+    EXPECT_TRUE(exists("/run/lock/LCK..ttyS0"));  // kept while it is gone
+    EXPECT_EQ(count_log("starting casterlink"), 1);  // the client carries on
+
+    target = make_serial("/dev/ttyS0");  // plugged back
+    ASSERT_TRUE(wait_log("target device /dev/ttyS0 is back, ", 10000));
+    EXPECT_EQ(read_n(target, 640, 5000).size(), 640u);
+    for (const LogEntry &e : log())
+        if (e.text.find("is back") != std::string::npos) {
+            EXPECT_EQ(e.priority, LOG_NOTICE);
+            unsigned long long dropped = 0;
+            EXPECT_EQ(sscanf(e.text.c_str(), "target device /dev/ttyS0 is back, %llu B", &dropped),
+                      1);
+            EXPECT_GE(dropped, 64u * 20);
+        }
     EXPECT_EQ(stop_daemon(), 0);
     expect_nothing_left();
 }

@@ -28,6 +28,11 @@
 void DaemonTest::SetUp()
 {
     make_private_tree(FAKE_CLIENT_BINARY);
+    open_log();
+}
+
+void DaemonTest::open_log()
+{
     log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
@@ -35,6 +40,23 @@ void DaemonTest::SetUp()
     must(bind(log_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0, "bind /dev/log");
     must(pipe2(log_stop, O_CLOEXEC) == 0, "pipe");
     collector = std::thread([this] { collect_log(); });
+}
+
+void DaemonTest::stall_log()
+{
+    if (collector.joinable()) {
+        close(log_stop[1]);
+        collector.join();
+        close(log_stop[0]);
+    }
+}
+
+void DaemonTest::restart_log()
+{
+    stall_log();
+    close(log_fd);
+    unlink("/dev/log");
+    open_log();
 }
 
 void DaemonTest::TearDown()
@@ -47,11 +69,7 @@ void DaemonTest::TearDown()
     for (int fd : masters)
         close(fd);
     masters.clear();
-    if (collector.joinable()) {
-        close(log_stop[1]);
-        collector.join();
-        close(log_stop[0]);
-    }
+    stall_log();
     if (log_fd >= 0)
         close(log_fd);
     log_fd = -1;

@@ -58,6 +58,10 @@ protected:
     bool wait_file(const std::string &path, const std::string &content, int timeout_ms = 5000);
     // Reads from fd until n bytes arrived or the time ran out.
     static std::string read_n(int fd, size_t n, int timeout_ms);
+    // The log daemon stops reading (its socket stays, and fills up), or
+    // comes back with a new socket at "/dev/log".
+    void stall_log();
+    void restart_log();
     // CPU seconds (user + system) the daemon has used so far.
     double daemon_cpu_seconds();
 
@@ -68,6 +72,7 @@ private:
     // Reads the log socket all the time, as a syslog daemon does: its queue
     // is short, and a full one would hold the daemon up in syslog().
     void collect_log();
+    void open_log();
     int log_fd = -1;
     int log_stop[2] = {-1, -1};
     std::thread collector;

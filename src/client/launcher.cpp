@@ -4,7 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 static const char client_path[] = "/opt/casterLink/bin/casterlink";
@@ -57,11 +60,23 @@ void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out)
 }
 
 // In the child between vfork and exec: only calls that are safe there.
-static void exec_client(const ClientArgs &args, int report_fd)
+static void exec_client(const ClientArgs &args, int report_fd, pid_t daemon)
 {
+    // A process group of its own, so that a stop ends whatever the client
+    // started; and an end with the daemon, however the daemon ends, so that
+    // no client stays connected to the caster beside the next one.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != daemon)
+        _exit(1);  // the daemon ended before the line above took effect
+    // Every descriptor of ours is opened close-on-exec already; this also
+    // covers one that a library opened without.
+#ifdef SYS_close_range
+    syscall(SYS_close_range, 3U, ~0U, 4U /* CLOSE_RANGE_CLOEXEC */);
+#endif
     // Without a reader the FIFO cannot be opened without blocking; the
     // client then talks to the null device rather than hang the daemon.
-    int err = open("/var/run/casterLink.fifo", O_WRONLY | O_NONBLOCK);
+    int err = open("/var/run/casterLink.fifo", O_WRONLY | O_NONBLOCK | O_NOFOLLOW);
     if (err >= 0)
         fcntl(err, F_SETFL, 0);
     else
@@ -69,6 +84,11 @@ static void exec_client(const ClientArgs &args, int report_fd)
     if (err >= 0 && err != 2) {
         dup2(err, 2);
         close(err);
+    }
+    int in = open("/dev/null", O_RDONLY);
+    if (in >= 0 && in != 0) {
+        dup2(in, 0);
+        close(in);
     }
     int out = open("/dev/null", O_WRONLY);
     if (out >= 0 && out != 1) {
@@ -92,9 +112,10 @@ pid_t start_client(const Config &cfg, const char *sentence)
         log_err("cannot start casterlink: %s", strerror(errno));
         return -1;
     }
+    pid_t daemon = getpid();
     pid_t pid = vfork();
     if (pid == 0)
-        exec_client(args, report[1]);
+        exec_client(args, report[1], daemon);
     int fork_errno = errno;
     close(report[1]);
     if (pid < 0) {

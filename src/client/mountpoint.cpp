@@ -1,4 +1,5 @@
 #include "client/client_internal.h"
+#include "common/io.h"
 #include "common/log.h"
 #include "settings/settings.h"
 
@@ -106,13 +107,17 @@ int query_mountpoint(const Config &cfg, std::string fields[STR_FIELDS])
 
 void write_mountpoint_file(const Config &cfg)
 {
-    FILE *f = fopen("/run/mountpoint.ntrip", "w");
-    if (!f) {
+    // Empty while the query runs, as nothing is known yet; each content is
+    // put in place whole.
+    static const char path[] = "/run/mountpoint.ntrip";
+    if (replace_file(path, "", 0, 0666) != 0) {
         log_err("Unable to save mountpoint info");
         return;
     }
     std::string fields[STR_FIELDS];
-    if (query_mountpoint(cfg, fields) == 0)
-        fputs(format_mountpoint_info(fields).c_str(), f);
-    fclose(f);
+    if (query_mountpoint(cfg, fields) != 0)
+        return;
+    std::string info = format_mountpoint_info(fields);
+    if (replace_file(path, info.data(), info.size(), 0666) != 0)
+        log_err("Unable to save mountpoint info");
 }

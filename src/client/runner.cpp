@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdarg>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -55,8 +56,14 @@ static void close_from(int lowest)
 }
 
 // In the forked child: only async-signal-safe calls from here on.
-[[noreturn]] static void exec_redirected(const char *path, char *const argv[])
+[[noreturn]] static void exec_redirected(const char *path, char *const argv[], pid_t daemon)
 {
+    // Like the client's cycle runs: a group of its own, and an end with the
+    // daemon.
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != daemon)
+        _exit(1);
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd >= 0 && null_fd <= 2) {
         // Keep the null device clear of the descriptors being replaced.
@@ -89,9 +96,10 @@ static pid_t spawn(const char *path, va_list ap, char *argv[MAX_ARGS])
         argv[n++] = arg;
     }
     argv[n] = nullptr;
+    pid_t daemon = getpid();
     pid_t pid = fork();
     if (pid == 0)
-        exec_redirected(path, argv);
+        exec_redirected(path, argv, daemon);
     reset_slots();
     return pid;
 }
@@ -121,6 +129,7 @@ int run_command(int timeout_seconds, const char *path, ...)
         }
         usleep(100 * 1000);
     }
+    kill(-pid, SIGKILL);
     kill(pid, SIGKILL);
     reap_child(pid);
     errno = why;

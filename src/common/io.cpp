@@ -4,9 +4,12 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
-static long long now_ms()
+long long monotonic_ms()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -22,7 +25,7 @@ int wait_readable(int fd, int timeout_ms)
 size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance)
 {
     size_t total = 0;
-    long long deadline = now_ms() + wait_ms;
+    long long deadline = monotonic_ms() + wait_ms;
     while (total < cap) {
         ssize_t r = read(fd, buf + total, cap - total);
         if (r <= 0)
@@ -32,7 +35,7 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
             break;
         int wait_now_ms = wait_ms;
         if (shared_allowance) {
-            long long left_ms = deadline - now_ms();
+            long long left_ms = deadline - monotonic_ms();
             if (left_ms <= 0)
                 break;
             wait_now_ms = static_cast<int>(left_ms);
@@ -45,7 +48,7 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
 
 size_t read_burst(int fd, char *buf, unsigned cap)
 {
-    return gather_burst(fd, buf, cap, 200, false);
+    return gather_burst(fd, buf, cap, 200, true);
 }
 
 long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms)
@@ -64,7 +67,7 @@ long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms)
 size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms)
 {
     size_t done = 0;
-    long long deadline = now_ms() + timeout_ms;
+    long long deadline = monotonic_ms() + timeout_ms;
     while (done < n) {
         ssize_t w = write(fd, buf + done, n - done);
         if (w > 0) {
@@ -75,7 +78,7 @@ size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms)
             continue;
         if (w < 0 && errno != EAGAIN)
             return done;
-        long long left_ms = deadline - now_ms();
+        long long left_ms = deadline - monotonic_ms();
         if (left_ms <= 0) {
             errno = EAGAIN;
             return done;
@@ -95,6 +98,48 @@ size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms)
         }
     }
     return done;
+}
+
+// The umask, read once: the first call comes from the main thread before
+// any other thread exists, so its brief change cannot touch another file.
+static mode_t process_umask()
+{
+    static mode_t mask = [] {
+        mode_t m = umask(022);
+        umask(m);
+        return m;
+    }();
+    return mask;
+}
+
+int replace_file(const char *path, const char *data, size_t n, unsigned mode)
+{
+    char tmp[256];
+    if (snprintf(tmp, sizeof tmp, "%s.XXXXXX", path) >= static_cast<int>(sizeof tmp)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    int fd = mkostemp(tmp, O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    size_t done = 0;
+    ssize_t w = 0;
+    while (done < n && ((w = write(fd, data + done, n - done)) > 0 || errno == EINTR))
+        done += w > 0 ? static_cast<size_t>(w) : 0;
+    int r = done == n && fchmod(fd, mode & ~process_umask()) == 0 ? 0 : -1;
+    int e = errno;
+    if (close(fd) != 0 && r == 0) {
+        r = -1;
+        e = errno;
+    }
+    if (r == 0 && rename(tmp, path) != 0) {
+        r = -1;
+        e = errno;
+    }
+    if (r != 0)
+        unlink(tmp);
+    errno = e;
+    return r;
 }
 
 int set_nonblocking(int fd)

@@ -15,7 +15,8 @@ int wait_readable(int fd, int timeout_ms);
 // seen fd readable. Returns the number of bytes read (0 when none).
 size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance);
 
-// The relay loop's burst: gaps under 0.2 s, each wait afresh.
+// The relay loop's burst: no byte waits in it more than 0.2 s after its
+// first byte, so a trickling stream is passed on as it comes.
 size_t read_burst(int fd, char *buf, unsigned cap);
 
 // One turn of a reader that serves a single descriptor: waits up to wait_ms
@@ -30,6 +31,15 @@ long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms);
 // for at most timeout_ms in all. Returns the count written; when it is
 // short, errno tells why (EAGAIN when the time ran out).
 size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms);
+
+// Replaces the file at path with n bytes of data, created with mode (less
+// the umask): written to a temporary file in the same directory and renamed
+// over it, so a reader sees the old content or the new, never part of
+// either. Returns 0, or -1 with errno set.
+int replace_file(const char *path, const char *data, size_t n, unsigned mode);
+
+// Milliseconds on the monotonic clock.
+long long monotonic_ms();
 
 // Makes fd non-blocking; returns 0 or -1.
 int set_nonblocking(int fd);

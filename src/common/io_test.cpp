@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <string>
 #include <thread>
@@ -59,20 +62,22 @@ TEST(ReadBurst, StopsAtCapacityAndKeepsTheRest)
     EXPECT_EQ(read_burst(p.r, buf, sizeof buf), 0u);
 }
 
-TEST(ReadBurst, ASharedAllowanceBoundsTheWholeBurst)
+TEST(ReadBurst, ATrickleWaitsNoMoreThanTheAllowanceFromItsFirstByte)
 {
     Pipe p;
     std::thread writer([&] {
         for (int i = 0; i < 10; i++) {
             EXPECT_EQ(write(p.w, "x", 1), 1);
-            std::this_thread::sleep_for(milliseconds(100));
+            std::this_thread::sleep_for(milliseconds(50));
         }
     });
-    char buf[64];
+    char buf[1024];
     ASSERT_EQ(wait_readable(p.r, 1000), 1);
-    size_t n = gather_burst(p.r, buf, sizeof buf, 350, true);
+    auto start = std::chrono::steady_clock::now();
+    size_t n = read_burst(p.r, buf, sizeof buf);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(300));
     EXPECT_GE(n, 3u);
-    EXPECT_LE(n, 5u);
+    EXPECT_LE(n, 6u);
     writer.join();
 }
 
@@ -103,4 +108,45 @@ TEST(WriteFully, WaitsForTheReaderAndGivesUpAfterTheBound)
     EXPECT_EQ(n, static_cast<size_t>(size));
     EXPECT_EQ(errno, EAGAIN);
     EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(290));
+}
+
+TEST(ReplaceFile, AReaderSeesTheOldContentOrTheNewNeverPartOfEither)
+{
+    char dir[] = "/tmp/replace_testXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/status";
+    const std::string a = "11", b = std::string(3000, 'b');
+    ASSERT_EQ(replace_file(path.c_str(), a.data(), a.size(), 0644), 0);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; i++) {
+            const std::string &s = i % 2 ? a : b;
+            EXPECT_EQ(replace_file(path.c_str(), s.data(), s.size(), 0644), 0);
+        }
+        done = true;
+    });
+    int reads = 0;
+    while (!done) {
+        FILE *f = fopen(path.c_str(), "r");
+        ASSERT_NE(f, nullptr);
+        char buf[4096];
+        std::string got(buf, fread(buf, 1, sizeof buf, f));
+        fclose(f);
+        ASSERT_TRUE(got == a || got == b) << got.size();
+        reads++;
+    }
+    writer.join();
+    EXPECT_GT(reads, 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777 & ~0022u, 0644u & ~0022u);
+    // The directory holds nothing else: no temporary file is left behind.
+    std::string ls = std::string("ls -A ") + dir + " | wc -l";
+    FILE *p = popen(ls.c_str(), "r");
+    int entries = 0;
+    EXPECT_EQ(fscanf(p, "%d", &entries), 1);
+    pclose(p);
+    EXPECT_EQ(entries, 1);
+    unlink(path.c_str());
+    rmdir(dir);
 }

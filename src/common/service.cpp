@@ -1,4 +1,5 @@
 #include "common/service.h"
+#include "common/io.h"
 #include "common/log.h"
 
 #include <csignal>
@@ -28,16 +29,10 @@ void install_stop_handler()
 
 void write_status(int code)
 {
-    int fd = open("/run/status.ntrip", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        log_err("Unable to log NTRIP status");
-        return;
-    }
     char text[16];
     int n = snprintf(text, sizeof text, "%d", code);
-    ssize_t w = write(fd, text, static_cast<size_t>(n));
-    (void)w;
-    close(fd);
+    if (replace_file("/run/status.ntrip", text, static_cast<size_t>(n), 0644) != 0)
+        log_err("Unable to log NTRIP status");
 }
 
 int pause_seconds(int seconds)

@@ -1,4 +1,5 @@
 #include "devices/devices_internal.h"
+#include "common/service.h"
 
 #include <cerrno>
 #include <csignal>
@@ -43,16 +44,33 @@ int parse_lock_pid(const char *text)
     return pid;
 }
 
+// The pid a lock file names, or 0 when it names none. Only a regular file's
+// content counts: anyone may create things in the lock directory, and a
+// link, a FIFO, a directory or a socket standing at the path names no
+// process. Opened without following links and without blocking, so that a
+// FIFO planted there cannot hold the daemon; -1 when it cannot be read.
 static int read_lock_pid(const char *path)
 {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW);
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0)
-        return -1;
+        return errno == ELOOP || errno == ENXIO ? 0 : -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return 0;
+    }
     char text[32];
     ssize_t n = read(fd, text, sizeof text - 1);
     close(fd);
     text[n > 0 ? n : 0] = '\0';
     return parse_lock_pid(text);
+}
+
+// Removes a stale lock, whatever it is.
+static void remove_stale(const char *path)
+{
+    if (unlink(path) != 0 && errno == EISDIR)
+        rmdir(path);
 }
 
 int lock_device_in(const char *dir, const char *device, int timeout_seconds)
@@ -65,9 +83,10 @@ int lock_device_in(const char *dir, const char *device, int timeout_seconds)
         if (lstat(path, &st) == 0) {
             int pid = read_lock_pid(path);
             if (pid >= 0 && !pid_alive(pid))
-                unlink(path);
+                remove_stale(path);
         }
-        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                      0644);
         if (fd >= 0) {
             char content[12];
             format_lock_content(getpid(), content);
@@ -76,9 +95,9 @@ int lock_device_in(const char *dir, const char *device, int timeout_seconds)
             if (w == 11)
                 return 0;
         }
-        usleep(100 * 1000);
-        if (monotonic_seconds() > deadline)
+        if (stop_requested() || monotonic_seconds() > deadline)
             return -1;
+        usleep(100 * 1000);
     }
 }
 

@@ -23,7 +23,7 @@ int remove_link(const char *path)
 
 int open_pty_link(const char *link_path)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0) {
         log_err("Unable to open master pseudo-terminal. Function \"Posix_openpt\" end with: %d",
                 master);

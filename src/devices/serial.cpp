@@ -45,7 +45,7 @@ termios compose_termios(const termios &current, unsigned baud, unsigned databits
 int open_serial(const char *path, unsigned baud, unsigned databits, const char *parity,
                 unsigned stopbits)
 {
-    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC);
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_SYNC | O_CLOEXEC);
     if (fd < 0) {
         log_err("open(%s) error: %s", path, strerror(errno));
         return -1;

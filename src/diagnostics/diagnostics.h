@@ -1,9 +1,13 @@
 // Relays the client's standard error (the diagnostics FIFO) into the log.
 #pragma once
 
+#include <pthread.h>
+
 // Creates the FIFO afresh; returns 0, or -1 with errno set.
 int create_diagnostics_fifo();
 
-// Thread body, started with no argument: logs what the client writes to
-// the FIFO until a stop is requested.
-void *slog(void *unused);
+// Opens the FIFO's read side in the calling thread, so that the first
+// client already finds a reader, and starts the slog thread on it, which
+// logs every line the client writes until a stop is requested. Returns 0
+// when the thread runs, else -1 (logged).
+int start_slog(pthread_t *thread);

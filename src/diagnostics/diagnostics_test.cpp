@@ -4,18 +4,41 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
-TEST(DiagnosticsCut, KeepsTheFirstLineOfABurst)
+static std::vector<std::string> split(const std::string &burst)
 {
     char buf[1024];
-    auto cut = [&](const std::string &burst) {
-        memcpy(buf, burst.data(), burst.size());
-        size_t n = diag_cut(buf, burst.size());
-        EXPECT_EQ(n, strlen(buf));
-        return std::string(buf);
-    };
-    EXPECT_EQ(cut("a\nb\n"), "a");
-    EXPECT_EQ(cut("\nlater"), "");
-    EXPECT_EQ(cut("cr stays\r\nx"), "cr stays\r");
-    EXPECT_EQ(cut(std::string(1023, 'z')), std::string(1023, 'z'));
+    char *lines[4];
+    memcpy(buf, burst.data(), burst.size());
+    size_t count = diag_split(buf, burst.size(), lines, 4);
+    std::vector<std::string> out;
+    for (size_t i = 0; i < count; i++)
+        out.push_back(i < 4 ? lines[i] : "<not kept>");
+    return out;
+}
+
+TEST(DiagnosticsSplit, EveryLineOfABurstIsItsOwnEntry)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ(split("auth failed: 401 Unauthorized\ncheck user name and password\n"),
+              V({"auth failed: 401 Unauthorized", "check user name and password"}));
+    EXPECT_EQ(split("\nlater"), V({"", "later"}));
+    EXPECT_EQ(split("cr stays\r\nx"), V({"cr stays\r", "x"}));
+    EXPECT_EQ(split(std::string(1023, 'z')), V({std::string(1023, 'z')}));
+    EXPECT_EQ(split("a\nb\nc\nd\ne\n"), V({"a", "b", "c", "d", "<not kept>"}));
+    EXPECT_EQ(split(""), V());
+}
+
+TEST(DiagnosticsBudget, AFloodIsCutAtTwentyLinesASecondAndCounted)
+{
+    DiagBudget b;
+    int logged = 0;
+    for (int i = 0; i < 50; i++)
+        logged += diag_take(&b, 5000 + i);
+    EXPECT_EQ(logged, DIAG_LINES_PER_SECOND);
+    EXPECT_EQ(diag_held_back(&b, 5999), 0u);  // reported once the second is over
+    EXPECT_EQ(diag_held_back(&b, 6000), 30u);
+    EXPECT_EQ(diag_held_back(&b, 7000), 0u);
+    EXPECT_TRUE(diag_take(&b, 6001));
 }

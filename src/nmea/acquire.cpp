@@ -59,7 +59,8 @@ int prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE],
             return -1;
         }
         if (lock_device(path, 5) != 0) {
-            log_err("source device %s is locked", path);
+            if (!stop_requested())
+                log_err("source device %s is locked", path);
             return -1;
         }
         while ((fd = open_serial(path, cfg.source_baudrate, cfg.source_databits,

@@ -70,7 +70,7 @@ unsigned settings_get_uint(FILE *f, const char *key)
 
 void load_settings_from(Config *cfg, const char *path)
 {
-    FILE *f = fopen(path, "r");
+    FILE *f = fopen(path, "re");
     cfg->enabled = settings_get_uint(f, "MOD_NTRIP_ENABLED");
     cfg->ipaddr = settings_get_str(f, "MOD_NTRIP_IPADDR");
     cfg->port = settings_get_uint(f, "MOD_NTRIP_PORT");

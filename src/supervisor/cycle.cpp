@@ -30,7 +30,53 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->target_locked = false;
     dp->source = -1;
     dp->client = 0;
+    dp->target_retry_ms = 0;
+    dp->target_backoff_s = 1;
+    dp->target_dropped = 0;
     dp->sentence[0] = '\0';
+}
+
+static bool source_is_target(const Config &cfg)
+{
+    return cfg.send_nmea != 0 && cfg.source == cfg.target;
+}
+
+// The receiver's line went away (unplugged, re-enumerated): it is closed,
+// its lock kept, and tried again after 1 s, 2 s, 4 s ... at most 30 s apart.
+// Corrections that come meanwhile are dropped, not queued: stale
+// corrections are worse than none.
+static void lose_target(DataPath *dp, int err)
+{
+    log_err("target device %s is gone (%s), reopening it", dp->target_path, strerror(err));
+    if (dp->source == dp->target)
+        dp->source = -1;
+    close(dp->target);
+    dp->target = -1;
+    dp->target_backoff_s = 1;
+    dp->target_retry_ms = monotonic_ms() + 1000;
+    dp->target_dropped = 0;
+}
+
+static void retry_target(DataPath *dp)
+{
+    if (dp->target >= 0 || dp->target_path == nullptr || monotonic_ms() < dp->target_retry_ms)
+        return;
+    const Config &cfg = *dp->cfg;
+    // Quiet while the device node is absent; open_serial logs other failures.
+    int fd = access(dp->target_path, F_OK) != 0
+                 ? -1
+                 : open_serial(dp->target_path, cfg.target_baudrate, cfg.target_databits,
+                               cfg.target_parity.c_str(), cfg.target_stopbits);
+    if (fd < 0) {
+        dp->target_backoff_s = dp->target_backoff_s * 2 > 30 ? 30 : dp->target_backoff_s * 2;
+        dp->target_retry_ms = monotonic_ms() + dp->target_backoff_s * 1000LL;
+        return;
+    }
+    dp->target = fd;
+    if (source_is_target(cfg) && dp->client > 0)
+        dp->source = fd;
+    log_notice("target device %s is back, %llu B of corrections dropped while it was gone",
+               dp->target_path, dp->target_dropped);
 }
 
 int take_target(DataPath *dp)
@@ -43,7 +89,8 @@ int take_target(DataPath *dp)
     }
     dp->target_path = path;
     if (lock_device(path, 1) != 0) {
-        log_err("target device %s is locked", path);
+        if (!stop_requested())
+            log_err("target device %s is locked", path);
         return -1;
     }
     dp->target_locked = true;
@@ -56,18 +103,47 @@ int take_target(DataPath *dp)
     return 0;
 }
 
-// Relays one burst; what the line does not take within the drain time is
-// dropped and reported with the count actually written.
-static void relay_to(int fd, const char *name, const char *buf, size_t n, int drain_ms)
+// What a line did not take within the drain time is dropped and reported
+// with the count actually written.
+static void report_short_write(const char *name, size_t w, size_t n)
 {
-    size_t w = write_fully(fd, buf, n, drain_ms);
-    if (w == n)
-        return;
     if (w == 0 && errno != EAGAIN)
         log_err("write to %s has failed(error: %s)", name, strerror(errno));
     else
         log_err("write to %s has failed(wrote %d B from %d B)", name, static_cast<int>(w),
                 static_cast<int>(n));
+}
+
+// Relays one burst of position sentences to the client.
+static void relay_to_client(DataPath *dp, size_t n)
+{
+    size_t w = write_fully(dp->master, dp->relay, n, client_drain_ms);
+    if (w != n)
+        report_short_write("ntrip", w, n);
+}
+
+static bool line_is_gone(int err)
+{
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
+// Relays one burst of corrections to the target line, or drops it while
+// the line is gone.
+static void relay_to_target(DataPath *dp, size_t n)
+{
+    if (dp->target < 0) {
+        dp->target_dropped += n;
+        return;
+    }
+    size_t w = write_fully(dp->target, dp->relay, n, target_drain_ms);
+    if (w == n)
+        return;
+    if (line_is_gone(errno)) {
+        lose_target(dp, errno);
+        dp->target_dropped += n - w;
+        return;
+    }
+    report_short_write("target", w, n);
 }
 
 // A descriptor that reads as ready but yields nothing (the client closed its
@@ -121,7 +197,10 @@ static bool client_ended(DataPath *dp)
     int status;
     if (waitpid(dp->client, &status, WNOHANG) == 0)
         return false;
-    // Reaped, or no longer ours to wait for (already reaped).
+    // Reaped, or no longer ours to wait for (already reaped). Whatever the
+    // client started and left behind goes with it: it could still hold a
+    // session with the caster beside the next client's.
+    kill(-dp->client, SIGKILL);
     dp->client = 0;
     return true;
 }
@@ -141,6 +220,11 @@ static void build_wait_set(const DataPath *dp, Relay *r)
     }
     if (r->client_end >= 0)
         r->fds[r->nfds++] = {r->client_end, POLLIN, 0};
+    if (dp->target < 0) {
+        long long until_retry = dp->target_retry_ms - monotonic_ms();
+        if (until_retry < r->timeout_ms)
+            r->timeout_ms = until_retry < 0 ? 0 : static_cast<int>(until_retry);
+    }
     // A descriptor sitting out comes back after its time: the wait is no
     // longer than that, and it takes part in the one after.
     for (SitOut *s : {&r->source, &r->master}) {
@@ -162,8 +246,8 @@ static int wait_once(Relay *r)
     return -1;
 }
 
-// Reads one burst from fd and relays it to `to`; a silent fd sits out.
-static void pass_burst(DataPath *dp, int fd, SitOut *s, int to, const char *name, int drain_ms)
+// Reads one burst from fd and relays it; a silent fd sits out.
+static void pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath *, size_t))
 {
     size_t n = read_burst(fd, dp->relay, sizeof dp->relay);
     if (n == 0) {
@@ -171,15 +255,15 @@ static void pass_burst(DataPath *dp, int fd, SitOut *s, int to, const char *name
         return;
     }
     back_in(s);
-    relay_to(to, name, dp->relay, n, drain_ms);
+    relay(dp, n);
 }
 
 static void dispatch(DataPath *dp, Relay *r)
 {
     if (r->source_at >= 0 && r->fds[r->source_at].revents)
-        pass_burst(dp, dp->source, &r->source, dp->master, "ntrip", client_drain_ms);
+        pass_burst(dp, dp->source, &r->source, relay_to_client);
     if (r->master_at >= 0 && r->fds[r->master_at].revents)
-        pass_burst(dp, dp->master, &r->master, dp->target, "target", target_drain_ms);
+        pass_burst(dp, dp->master, &r->master, relay_to_target);
 }
 
 static void relay_loop(DataPath *dp)
@@ -187,6 +271,7 @@ static void relay_loop(DataPath *dp)
     Relay r;
     r.client_end = client_end_fd(dp->client);
     while (!stop_requested() && !client_ended(dp)) {
+        retry_target(dp);
         build_wait_set(dp, &r);
         if (wait_once(&r) == 0)
             dispatch(dp, &r);
@@ -212,6 +297,14 @@ int run_cycles(DataPath *dp)
     for (;;) {
         if (stop_requested())
             return 0;
+        if (source_is_target(cfg) && dp->target < 0) {
+            // The position comes from the target line itself: wait for it.
+            retry_target(dp);
+            if (dp->target < 0) {
+                sleep(1);
+                continue;
+            }
+        }
         if (cfg.send_nmea != 0) {
             if (prepare_nmea(cfg, dp->target, dp->sentence, &dp->source) != 0) {
                 release_source(dp);
@@ -241,6 +334,8 @@ void stop_client(DataPath *dp)
     if (dp->client <= 0)
         return;
     log_notice("sending SIGKILL to casterlink due to signal %d", stop_flag.load());
+    // The client's process group: the client and whatever it started.
+    kill(-dp->client, SIGKILL);
     kill(dp->client, SIGKILL);
     // Reaped, but never waited for beyond a second.
     for (int i = 0; i < 10; i++) {

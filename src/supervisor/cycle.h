@@ -16,6 +16,11 @@ struct DataPath {
     bool target_locked;
     int source;               // -1, the target, or a descriptor of the cycle's own
     pid_t client;             // 0 when none is running (or it was reaped)
+    // While the target line is gone (target -1 after it was taken): when it
+    // is tried again, the pause after that, and the corrections dropped.
+    long long target_retry_ms;
+    int target_backoff_s;
+    unsigned long long target_dropped;
     char sentence[SENTENCE_SIZE];
     char relay[1024];
 };

@@ -39,7 +39,7 @@ int main()
         return 1;
     }
     pthread_t slog_thread, generator_thread;
-    bool slog_started = pthread_create(&slog_thread, nullptr, slog, nullptr) == 0;
+    bool slog_started = start_slog(&slog_thread) == 0;
     bool generator_started =
         cfg->send_nmea != 0 && cfg->source == 3 && start_generator(cfg, &generator_thread) == 0;
 
@@ -50,7 +50,8 @@ int main()
         write_status(102);
         return 1;
     }
-    if (take_target(&dp) != 0 || run_cycles(&dp) != 0)
+    // A stop while the target's lock is awaited is an orderly stop.
+    if ((take_target(&dp) != 0 && !stop_requested()) || run_cycles(&dp) != 0)
         return fatal_exit(&dp);
 
     // Orderly shutdown: the client first, then the devices, then the threads.
