@@ -2,6 +2,7 @@
 // arguments, the relay, restarts, stopping and fatal start-up errors.
 #include "harness.h"
 
+#include <algorithm>
 #include <csignal>
 #include <random>
 #include <sys/stat.h>
@@ -134,18 +135,52 @@ TEST_F(CycleTest, WaitsForASlowTargetInsteadOfDroppingData)
     EXPECT_EQ(stop_daemon(), 0);
 }
 
-TEST_F(CycleTest, RestartsTheClientWhenItEnds)
+// The start times of the clients so far: how many there were by each moment.
+static int starts_so_far()
+{
+    std::string starts = DaemonTest::read_file("/run/fake/starts");
+    return static_cast<int>(std::count(starts.begin(), starts.end(), '\n'));
+}
+
+TEST_F(CycleTest, AClientThatKeepsFailingIsStartedLessAndLessOftenEvenAcrossRestarts)
 {
     write_settings(basic_settings);
     make_serial("/dev/ttyS0");
     write_file("/run/fake/quick", "");
     start_daemon();
-    sleep(4);
-    int starts = count_log("starting casterlink");
-    EXPECT_GE(starts, 3);
-    EXPECT_LE(starts, 5);
-    EXPECT_GE(count_log("casterlink terminated"), starts - 1);
+    // Starts at 0 s, then after pauses of 1, 2 and 4 s, each up to a quarter longer.
+    sleep(5);
+    EXPECT_EQ(starts_so_far(), 3);
+    EXPECT_TRUE(has_log(LOG_NOTICE, "casterlink failed 2 times in a row, next start in 2 s"));
+    EXPECT_EQ(count_log("casterlink failed 1 times"), 0);  // the first pause is about 1 s
+    EXPECT_EQ(count_log("casterlink terminated"), 3);
+    ASSERT_TRUE(wait_log("casterlink failed 4 times in a row, next start in ", 6000));
+    EXPECT_EQ(starts_so_far(), 4);
     EXPECT_LT(daemon_cpu_seconds(), 0.3);
+
+    // A daemon restarted at once waits out what remains of the pause.
+    EXPECT_EQ(stop_daemon(), 0);
+    start_daemon();
+    ASSERT_TRUE(wait_log("casterlink failed 4 times in a row, next start in "));
+    sleep(3);
+    EXPECT_EQ(starts_so_far(), 4);
+    ASSERT_TRUE(wait_log("casterlink failed 5 times in a row, next start in ", 10000));
+    EXPECT_EQ(starts_so_far(), 5);
+    EXPECT_EQ(stop_daemon(), 0);
+}
+
+TEST_F(CycleTest, ARunOfHalfAMinuteResetsTheBackOff)
+{
+    write_settings(basic_settings);
+    make_serial("/dev/ttyS0");
+    write_file("/run/rtkfeedd.backoff", "failures 5\nnext_start 0\n");
+    start_daemon();
+    ASSERT_TRUE(wait_file("/run/fake/starts", "start\n"));
+    sleep(31);
+    write_file("/run/fake/exit", "");
+    ASSERT_TRUE(wait_log("casterlink terminated"));
+    ASSERT_TRUE(wait_file("/run/fake/starts", "start\nstart\n", 1500));
+    EXPECT_EQ(count_log("casterlink failed"), 0);
     EXPECT_EQ(stop_daemon(), 0);
 }
 
@@ -158,7 +193,7 @@ TEST_F(CycleTest, RetriesAClientThatCannotBeStarted)
     sleep(3);
     int failures = count_log("cannot execute /opt/casterLink/bin/casterlink: No such file or directory");
     EXPECT_GE(failures, 2);
-    EXPECT_LE(failures, 4);
+    EXPECT_LE(failures, 3);
     EXPECT_LT(daemon_cpu_seconds(), 0.3);
     EXPECT_EQ(stop_daemon(), 0);
 }

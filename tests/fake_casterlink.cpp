@@ -7,6 +7,7 @@
 //   query_hang  in query mode, never end
 //   stderr    written to standard error in one write
 //   payload   written to the -D device, then renamed payload.sent
+//   payload2  written 0.5 s after payload, in a burst of its own
 //   received  what the -D device delivered is appended here
 //   late      wait 1.5 s before opening the device
 //   crash     abort at once
@@ -150,6 +151,11 @@ int main(int argc, char **argv)
         write_all(fd, slurp("payload"));
         tcdrain(fd);
         rename(path("payload").c_str(), path("payload.sent").c_str());
+    }
+    if (exists("payload2")) {
+        usleep(500 * 1000);
+        write_all(fd, slurp("payload2"));
+        tcdrain(fd);
     }
     if (exists("quick"))
         return 0;

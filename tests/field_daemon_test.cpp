@@ -46,6 +46,7 @@ TEST_F(FieldTest, NothingAtALockPathHoldsTheDaemonOrItsStop)
             strcpy(addr.sun_path, lock);
             ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
         }
+        unlink("/run/rtkfeedd.backoff");
         pid_t pid = start_daemon();
         ASSERT_TRUE(wait_log("starting casterlink"));
         EXPECT_EQ(read_file(lock), lock_content(pid));

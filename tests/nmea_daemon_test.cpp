@@ -9,7 +9,7 @@
 
 class NmeaTest : public DaemonTest {};
 
-static const char fix[] = "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*47";
+static const char fix[] = "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*7C";
 static const char no_fix[] = "$GPGGA,,,,,,0,00,,,M,,M,,*66\r\n";
 
 static void send(int fd, const std::string &s)
@@ -204,4 +204,21 @@ TEST_F(NmeaTest, ALockedSourceIsFatal)
     EXPECT_EQ(read_file("/run/status.ntrip"), "102");
     EXPECT_FALSE(exists("/dev/rtkfeedd"));
     EXPECT_FALSE(exists("/run/lock/LCK..ttyS0"));
+}
+
+TEST_F(NmeaTest, AMultiGnssReceiverGivesTheClientAGpggaSentence)
+{
+    write_settings("MOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=2\nMOD_NTRIP_MOUNTPOINT=MP\n");
+    make_serial("/dev/ttyS0");
+    int source = make_serial("/dev/nmea");
+    start_daemon();
+    ASSERT_TRUE(wait_log("waiting for valid position(GGA message)"));
+    // Garbled on the line: its checksum does not match, so it is not taken.
+    send(source, "$GNGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*63\r\n");
+    usleep(600 * 1000);
+    EXPECT_EQ(read_file("/run/status.ntrip"), "10");
+    send(source, "$GNGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*62\r\n");
+    ASSERT_TRUE(wait_file("/run/fake/starts", "start\n"));
+    EXPECT_EQ(arg_after(read_file("/run/fake/args"), "-n"), fix);
+    EXPECT_EQ(stop_daemon(), 0);
 }

@@ -9,8 +9,9 @@ struct Config;
 // Starts "/opt/casterLink/bin/casterlink" for one cycle on "/dev/rtkfeedd"
 // without waiting for it; returns its pid, or -1 when no child was made
 // (logged). A child that could not execute the client is reaped before
-// returning, so the caller sees a client that ended at once.
-pid_t start_client(const Config &cfg, const char *sentence);
+// returning, so the caller sees a client that ended at once. *exec_error
+// holds why no client runs (the errno of the start or of the exec), else 0.
+pid_t start_client(const Config &cfg, const char *sentence, int *exec_error);
 
 // Start-up: queries the source table and writes "/run/mountpoint.ntrip"
 // (empty when the query fails).

@@ -102,13 +102,15 @@ static void exec_client(const ClientArgs &args, int report_fd, pid_t daemon)
     _exit(1);
 }
 
-pid_t start_client(const Config &cfg, const char *sentence)
+pid_t start_client(const Config &cfg, const char *sentence, int *exec_error)
 {
+    *exec_error = 0;
     ClientArgs args;
     build_client_args(cfg, sentence, &args);
     // The exec error comes back through a pipe that the exec itself closes.
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
+        *exec_error = errno;
         log_err("cannot start casterlink: %s", strerror(errno));
         return -1;
     }
@@ -120,6 +122,7 @@ pid_t start_client(const Config &cfg, const char *sentence)
     close(report[1]);
     if (pid < 0) {
         close(report[0]);
+        *exec_error = fork_errno;
         log_err("cannot start casterlink: %s", strerror(fork_errno));
         return pid;
     }
@@ -132,6 +135,7 @@ pid_t start_client(const Config &cfg, const char *sentence)
     // A client that could not be executed has ended already: reaped here, it
     // looks to the cycle like a client that ended at once.
     if (n == sizeof exec_errno) {
+        *exec_error = exec_errno;
         log_err("cannot execute %s: %s", client_path, strerror(exec_errno));
         reap_child(pid);
     }

@@ -1,5 +1,5 @@
 // A message goes to "/dev/log" as one datagram in the format glibc's
-// syslog() writes, sent without waiting: glibc blocks while the socket's
+// syslog() writes, sent without blocking: glibc blocks while the socket's
 // queue is full, and a stalled log daemon would then stall the corrections
 // and the stop. What cannot be handed over at once is dropped and counted;
 // once the log takes messages again, one warning says how many were lost.
@@ -23,6 +23,7 @@ static int log_fd = -1;
 static sockaddr_un log_addr;
 static std::atomic<unsigned long> dropped_now{0};
 static std::atomic<unsigned long> dropped_total{0};
+static std::atomic<bool> log_refusing{false};
 static_assert(std::atomic<unsigned long>::is_always_lock_free, "log counters must be lock-free");
 
 void log_open()
@@ -52,12 +53,25 @@ static bool send_entry(int priority, const char *text)
     n += static_cast<int>(strftime(buf + n, sizeof buf - n, "%h %e %T ", &local));
     n += snprintf(buf + n, sizeof buf - n, "rtkfeedd[%d]: %s", static_cast<int>(getpid()), text);
     size_t len = n < static_cast<int>(sizeof buf) ? static_cast<size_t>(n) : sizeof buf - 1;
-    ssize_t w;
-    do
-        w = sendto(log_fd, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL,
-                   reinterpret_cast<const sockaddr *>(&log_addr), sizeof log_addr);
-    while (w < 0 && errno == EINTR);
-    return w >= 0;
+    // A log that took the last message gets a moment for a burst (its
+    // queue may hold only ten); one that refused it gets none, so that a
+    // stalled log costs the sender that moment once, not per message.
+    int grace = log_refusing.load(std::memory_order_relaxed) ? 0 : 4;
+    for (;;) {
+        ssize_t w = sendto(log_fd, buf, len, MSG_DONTWAIT | MSG_NOSIGNAL,
+                           reinterpret_cast<const sockaddr *>(&log_addr), sizeof log_addr);
+        if (w >= 0) {
+            log_refusing.store(false, std::memory_order_relaxed);
+            return true;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN || grace-- == 0)
+            break;
+        usleep(5 * 1000);
+    }
+    log_refusing.store(true, std::memory_order_relaxed);
+    return false;
 }
 
 static void log_v(int priority, const char *fmt, va_list ap)

@@ -27,8 +27,17 @@ void install_stop_handler()
     sigaction(SIGQUIT, &sa, nullptr);
 }
 
+static void (*status_observer)(int) = nullptr;
+
+void set_status_observer(void (*observer)(int code))
+{
+    status_observer = observer;
+}
+
 void write_status(int code)
 {
+    if (status_observer)
+        status_observer(code);
     char text[16];
     int n = snprintf(text, sizeof text, "%d", code);
     if (replace_file("/run/status.ntrip", text, static_cast<size_t>(n), 0644) != 0)

@@ -18,7 +18,12 @@ inline bool stop_requested()
 void install_stop_handler();
 
 // Writes the status code to "/run/status.ntrip"; failures are logged only.
+// Called from the main thread only.
 void write_status(int code);
+
+// Called with every code that write_status writes, in the main thread:
+// how the supervisor follows the status without every subsystem knowing it.
+void set_status_observer(void (*observer)(int code));
 
 // Sleeps whole seconds, one at a time; 0 after the full pause, -1 when a
 // stop request cut it short.

@@ -12,9 +12,66 @@
 // Room for 2047 bytes of a burst and a terminator.
 static char acquisition_buf[2048];
 
+// The GGA sentences of every GNSS talker: GPS, combined GNSS, GLONASS,
+// Galileo, BeiDou and QZSS.
+static const char *const talkers[] = {"GP", "GN", "GL", "GA", "GB", "GQ"};
+
+bool is_gnss_gga(const char *p, size_t left)
+{
+    if (left < 6 || p[0] != '$' || memcmp(p + 3, "GGA", 3) != 0)
+        return false;
+    for (const char *t : talkers)
+        if (p[1] == t[0] && p[2] == t[1])
+            return true;
+    return false;
+}
+
+// The first GGA candidate of any accepted talker in a burst, or null.
+static const char *find_candidate(const char *burst, size_t len)
+{
+    for (const char *p = burst; (p = static_cast<const char *>(memchr(p, '$', len - (p - burst))));
+         p++)
+        if (is_gnss_gga(p, len - static_cast<size_t>(p - burst)))
+            return p;
+    return nullptr;
+}
+
+int hex_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+unsigned nmea_checksum(const char *text, size_t n)
+{
+    unsigned sum = 0;
+    for (size_t i = 0; i < n; i++)
+        sum ^= static_cast<unsigned char>(text[i]);
+    return sum;
+}
+
+int check_nmea_checksum(const char *s, size_t n)
+{
+    const char *star = static_cast<const char *>(memchr(s, '*', n));
+    if (!star || star == s)
+        return -1;
+    size_t at = static_cast<size_t>(star - s);
+    if (at + 3 > n)
+        return 0;  // no checksum to check
+    int hi = hex_value(star[1]), lo = hex_value(star[2]);
+    if (hi < 0 || lo < 0)
+        return 0;
+    return nmea_checksum(s + 1, at - 1) == static_cast<unsigned>(hi * 16 + lo) ? 0 : -1;
+}
+
 int extract_gga(const char *burst, size_t len, char *out, size_t out_size)
 {
-    const char *start = static_cast<const char *>(memmem(burst, len, "$GPGGA", 6));
+    const char *start = find_candidate(burst, len);
     if (!start)
         return -1;
     size_t rest = len - static_cast<size_t>(start - burst);
@@ -26,8 +83,22 @@ int extract_gga(const char *burst, size_t len, char *out, size_t out_size)
         return -1;
     if (!memchr(start, '*', n) || (!memchr(start, 'N', n) && !memchr(start, 'S', n)))
         return -1;
+    // A sentence garbled on the line would send a caster a wrong position.
+    if (check_nmea_checksum(start, n) != 0)
+        return -1;
     memcpy(out, start, n);
     out[n] = '\0';
+    // The client and the casters have always been handed "$GPGGA".
+    if (out[2] != 'P') {
+        out[2] = 'P';
+        char *star = strchr(out, '*');
+        if (hex_value(star[1]) >= 0 && hex_value(star[2]) >= 0) {
+            static const char digits[] = "0123456789ABCDEF";
+            unsigned sum = nmea_checksum(out + 1, static_cast<size_t>(star - out - 1));
+            star[1] = digits[sum >> 4];
+            star[2] = digits[sum & 15];
+        }
+    }
     return 0;
 }
 

@@ -17,6 +17,20 @@ enum { SENTENCE_SIZE = 256 };
 int prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE],
                  int *source_fd);
 
+// What the receiver itself says of the corrections it gets, from the last
+// valid GGA (any GNSS talker, checksum present and correct) seen in the
+// bytes relayed from the source. Negative (or 0 for last_gga) while unknown.
+struct ReceiverView {
+    int fix_quality = -1;        // field 6: 4 RTK fixed, 5 RTK float
+    int satellites = -1;         // field 7
+    double age = -1;             // field 13, seconds since the last corrections
+    double last_gga = 0;         // Unix time it was seen
+    char line[128];              // the line being gathered across bursts
+    size_t have = 0;
+};
+// Feeds bytes relayed from the source; keeps its place across bursts.
+void watch_receiver(ReceiverView *v, const char *data, size_t n, double now);
+
 // Publishes "/dev/nmea_gen" and starts the generator thread, which writes a
 // sentence into it each second until a stop is requested, then removes the
 // link. Publishing first means the link is there for the first cycle.

@@ -10,8 +10,23 @@
 // it was copied into out, -1 when a stop was requested first.
 int wait_for_gga(int fd, char out[SENTENCE_SIZE]);
 
-// The accepted sentence of one burst (len bytes), without its line ending,
-// copied into out; 0, or -1 when the burst holds none.
+// Whether the left bytes at p begin a GGA sentence of a GNSS talker.
+bool is_gnss_gga(const char *p, size_t left);
+// The value of a hex digit of either case, or -1.
+int hex_value(char c);
+
+// The exclusive-or of n characters: an NMEA checksum.
+unsigned nmea_checksum(const char *text, size_t n);
+// A sentence of n characters from its "$": 0 when the two hex digits after
+// its "*" (either case) match, or when it carries none; -1 on a mismatch or
+// without a "*".
+int check_nmea_checksum(const char *sentence, size_t n);
+
+// The accepted sentence of one burst (len bytes): the first GGA of any GNSS
+// talker, with a "*", an "N" or "S", and a checksum that matches when it
+// has one. Copied into out without its line ending and as "$GPGGA" (another
+// talker is rewritten, its checksum recomputed); 0, or -1 when the burst
+// holds none.
 int extract_gga(const char *burst, size_t len, char *out, size_t out_size);
 
 // One GGA sentence, line ending included, for the fixed position at the

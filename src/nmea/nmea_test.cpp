@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -55,24 +56,52 @@ static std::string gga_of(const std::string &burst)
 
 TEST(ExtractGga, AcceptsTheFirstGgaWithAFixOnly)
 {
-    const std::string fix = "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*47";
+    const std::string fix = "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*7C";
     EXPECT_EQ(gga_of(fix + "\r\n"), fix);
     EXPECT_EQ(gga_of("$GPRMC,123519,A,4807.038,N,01131.000,E*6A\r\n" + fix + "\r\n"), fix);
     EXPECT_EQ(gga_of("noise" + fix), fix);
     EXPECT_EQ(gga_of("$GPGGA,,,,,,0,00,,,M,,M,,*66\r\n"), "<none>");
-    EXPECT_EQ(gga_of("$GNGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*59\r\n"),
-              "<none>");
     EXPECT_EQ(gga_of("$GPGGA,,,,,,0,00,,,M,,M,,*66\r\n" + fix + "\r\n"), "<none>");
     EXPECT_EQ(gga_of("$GPGGA,123519.00,4807.0380,N,01131.0000,E\r\n"), "<none>");
     EXPECT_EQ(gga_of(std::string("\0\0", 2) + fix + "\n"), fix);
     EXPECT_EQ(gga_of(""), "<none>");
 }
 
+TEST(ExtractGga, TakesEveryGnssTalkerAndHandsOnGpgga)
+{
+    const std::string body = "GGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,";
+    const std::string gp = "$GP" + body + "*7C";
+    for (const char *talker : {"GN", "GL", "GA", "GB", "GQ"}) {
+        std::string text = std::string(talker) + body;
+        char sum[3];
+        snprintf(sum, sizeof sum, "%02x", nmea_checksum(text.data(), text.size()));
+        EXPECT_EQ(gga_of("$" + text + "*" + sum + "\r\n"), gp) << talker;
+    }
+    // Not a GNSS talker, or not a GGA.
+    EXPECT_EQ(gga_of("$GXGGA,1,N*00\r\n"), "<none>");
+    EXPECT_EQ(gga_of("$GNGSA,A,3,N*00\r\n"), "<none>");
+    // Without hex digits after the "*" nothing is checked, and nothing recomputed.
+    EXPECT_EQ(gga_of("$GNGGA,1,N*\r\n"), "$GPGGA,1,N*");
+}
+
+TEST(ExtractGga, AGarbledSentenceIsRejected)
+{
+    const std::string fix = "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*7C";
+    std::string garbled = fix;
+    garbled[20] = '9';
+    EXPECT_EQ(gga_of(garbled + "\r\n"), "<none>");
+    EXPECT_EQ(gga_of(garbled + "\r\n" + fix + "\r\n"), "<none>");  // the first candidate decides
+    EXPECT_EQ(gga_of("$GNGGA,1,N,2,E*00\r\n"), "<none>");
+    EXPECT_EQ(check_nmea_checksum("$GNGGA,1,N,2,E*40", 17), 0);
+    EXPECT_EQ(check_nmea_checksum("$GNGGA,1,N,2,E*4", 16), 0);  // no checksum to check
+    EXPECT_EQ(check_nmea_checksum("$GNGGA,1,N,2,E", 14), -1);
+}
+
 TEST(ExtractGga, RejectsACandidateLongerThanTheSentenceBuffer)
 {
-    std::string just_fits = "$GPGGA,N*" + std::string(SENTENCE_SIZE - 10, '0');
+    std::string just_fits = "$GPGGA,N*" + std::string(SENTENCE_SIZE - 10, 'Z');
     EXPECT_EQ(gga_of(just_fits + "\r\n"), just_fits);
-    std::string too_long = just_fits + "0";
+    std::string too_long = just_fits + "Z";
     EXPECT_EQ(gga_of(too_long + "\r\n"), "<none>");
     EXPECT_EQ(gga_of(std::string(2047, 'N') + "$GPGGA,N*" + std::string(3000, '1')), "<none>");
 }

@@ -7,6 +7,7 @@
 #include "common/service.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <csignal>
 #include <cstring>
 #include <poll.h>
@@ -33,7 +34,53 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->target_retry_ms = 0;
     dp->target_backoff_s = 1;
     dp->target_dropped = 0;
+    dp->backoff = Backoff();
+    dp->client_started = 0;
+    dp->health = Health();
+    dp->health.pid = getpid();
+    dp->health.started = unix_now();
+    dp->health_written = 0;
+    dp->health_dirty = false;
     dp->sentence[0] = '\0';
+}
+
+void report_health(DataPath *dp)
+{
+    Health &h = dp->health;
+    h.log_dropped = log_dropped_total();
+    h.failures_in_a_row = dp->backoff.failures;
+    long long left = dp->backoff.next_start - boottime_ms();
+    h.next_start = !h.running && left > 0 ? unix_now() + static_cast<double>(left) / 1000 : 0;
+    h.target_open = dp->target >= 0;
+    write_health(h);
+    dp->health_written = monotonic_ms();
+    dp->health_dirty = false;
+}
+
+static void report_if_due(DataPath *dp)
+{
+    if (dp->health_dirty && monotonic_ms() - dp->health_written >= 1000)
+        report_health(dp);
+}
+
+static std::string describe_exit(int status)
+{
+    char text[48];
+    if (WIFSIGNALED(status))
+        snprintf(text, sizeof text, "killed by signal %d", WTERMSIG(status));
+    else
+        snprintf(text, sizeof text, "exited %d", WEXITSTATUS(status));
+    return text;
+}
+
+// The client has ended (status as waitpid gives it, or -1 when unknown).
+static void note_client_end(DataPath *dp, int status)
+{
+    Health &h = dp->health;
+    h.running = false;
+    h.last_end = unix_now();
+    if (status != -1)
+        h.last_exit = describe_exit(status);
 }
 
 static bool source_is_target(const Config &cfg)
@@ -55,6 +102,7 @@ static void lose_target(DataPath *dp, int err)
     dp->target_backoff_s = 1;
     dp->target_retry_ms = monotonic_ms() + 1000;
     dp->target_dropped = 0;
+    report_health(dp);
 }
 
 static void retry_target(DataPath *dp)
@@ -77,6 +125,7 @@ static void retry_target(DataPath *dp)
         dp->source = fd;
     log_notice("target device %s is back, %llu B of corrections dropped while it was gone",
                dp->target_path, dp->target_dropped);
+    report_health(dp);
 }
 
 int take_target(DataPath *dp)
@@ -117,7 +166,11 @@ static void report_short_write(const char *name, size_t w, size_t n)
 // Relays one burst of position sentences to the client.
 static void relay_to_client(DataPath *dp, size_t n)
 {
+    // The receiver's own view of the corrections; the generator has none.
+    if (dp->cfg->source != 3)
+        watch_receiver(&dp->health.receiver, dp->relay, n, unix_now());
     size_t w = write_fully(dp->master, dp->relay, n, client_drain_ms);
+    dp->health.bytes_to_client += w;
     if (w != n)
         report_short_write("ntrip", w, n);
 }
@@ -131,18 +184,25 @@ static bool line_is_gone(int err)
 // the line is gone.
 static void relay_to_target(DataPath *dp, size_t n)
 {
+    Health &h = dp->health;
+    rtcm_feed(&h.corrections, reinterpret_cast<const uint8_t *>(dp->relay), n, unix_now());
     if (dp->target < 0) {
         dp->target_dropped += n;
+        h.dropped_bytes += n;
         return;
     }
     size_t w = write_fully(dp->target, dp->relay, n, target_drain_ms);
+    h.target_bytes += w;
+    h.dropped_bytes += n - w;
     if (w == n)
         return;
-    if (line_is_gone(errno)) {
-        lose_target(dp, errno);
+    int err = errno;
+    if (line_is_gone(err)) {
         dp->target_dropped += n - w;
+        lose_target(dp, err);
         return;
     }
+    errno = err;
     report_short_write("target", w, n);
 }
 
@@ -195,8 +255,10 @@ struct Relay {
 static bool client_ended(DataPath *dp)
 {
     int status;
-    if (waitpid(dp->client, &status, WNOHANG) == 0)
+    pid_t r = waitpid(dp->client, &status, WNOHANG);
+    if (r == 0)
         return false;
+    note_client_end(dp, r == dp->client ? status : -1);
     // Reaped, or no longer ours to wait for (already reaped). Whatever the
     // client started and left behind goes with it: it could still hold a
     // session with the caster beside the next client's.
@@ -256,6 +318,7 @@ static void pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath *
     }
     back_in(s);
     relay(dp, n);
+    dp->health_dirty = true;
 }
 
 static void dispatch(DataPath *dp, Relay *r)
@@ -275,6 +338,7 @@ static void relay_loop(DataPath *dp)
         build_wait_set(dp, &r);
         if (wait_once(&r) == 0)
             dispatch(dp, &r);
+        report_if_due(dp);
     }
     if (r.client_end >= 0)
         close(r.client_end);
@@ -291,9 +355,49 @@ static void release_source(DataPath *dp)
     dp->source = -1;
 }
 
+// Kept for a daemon restarted in the same boot, so that a service manager
+// that restarts it at once does not undo the back-off.
+static const char backoff_path[] = "/run/rtkfeedd.backoff";
+
+static void announce_pause(const DataPath *dp, long long pause_ms)
+{
+    if (pause_ms <= 0)
+        return;
+    unsigned seconds = static_cast<unsigned>((pause_ms + 500) / 1000);
+    if (seconds > 1)
+        log_notice("casterlink failed %u times in a row, next start in %u s",
+                   dp->backoff.failures, seconds);
+}
+
+// Waits until the next start is due, a second at most at a time, so that a
+// stop is seen within a second.
+static void wait_for_next_start(const DataPath *dp)
+{
+    for (;;) {
+        long long left = dp->backoff.next_start - boottime_ms();
+        if (left <= 0 || stop_requested())
+            return;
+        usleep(static_cast<useconds_t>(left > 1000 ? 1000 : left) * 1000);
+    }
+}
+
+// After a client's end, or a start that failed (run_ms 0): the pause.
+static void pause_after_run(DataPath *dp, long long run_ms)
+{
+    long long pause = note_run(&dp->backoff, run_ms, boottime_ms(), random_jitter());
+    save_backoff(dp->backoff, backoff_path);
+    report_health(dp);
+    announce_pause(dp, pause);
+    wait_for_next_start(dp);
+}
+
 int run_cycles(DataPath *dp)
 {
     const Config &cfg = *dp->cfg;
+    // What remains of the pause that an earlier daemon of this boot began.
+    load_backoff(&dp->backoff, backoff_path, boottime_ms());
+    announce_pause(dp, dp->backoff.next_start - boottime_ms());
+    wait_for_next_start(dp);
     for (;;) {
         if (stop_requested())
             return 0;
@@ -314,18 +418,37 @@ int run_cycles(DataPath *dp)
             }
         }
         log_notice("starting casterlink");
-        pid_t pid = start_client(cfg, dp->sentence);
+        int exec_error;
+        pid_t pid = start_client(cfg, dp->sentence, &exec_error);
+        Health &h = dp->health;
+        h.starts++;
+        h.last_start = unix_now();
+        if (cfg.send_nmea != 0) {
+            h.source = interface_path(cfg.source);
+            h.sentence = dp->sentence;
+        }
+        if (pid <= 0 || exec_error != 0) {
+            // Logged by the launcher; a failed run like a client that ends at once.
+            h.last_end = h.last_start;
+            h.last_exit = std::string(pid <= 0 ? "cannot start: " : "cannot execute: ") +
+                          strerror(exec_error);
+        }
         if (pid <= 0) {
-            // Logged by the launcher; retried like a client that ended.
             release_source(dp);
-            sleep(1);
+            pause_after_run(dp, 0);
             continue;
         }
         dp->client = pid;
+        dp->client_started = boottime_ms();
+        if (exec_error == 0) {
+            h.running = true;
+            h.client_pid = pid;
+            report_health(dp);
+        }
         relay_loop(dp);
         release_source(dp);
         log_notice("casterlink terminated");
-        sleep(1);
+        pause_after_run(dp, boottime_ms() - dp->client_started);
     }
 }
 
@@ -338,12 +461,14 @@ void stop_client(DataPath *dp)
     kill(-dp->client, SIGKILL);
     kill(dp->client, SIGKILL);
     // Reaped, but never waited for beyond a second.
+    int status = -1;
     for (int i = 0; i < 10; i++) {
-        pid_t r = waitpid(dp->client, nullptr, WNOHANG);
+        pid_t r = waitpid(dp->client, &status, WNOHANG);
         if (r != 0)
             break;
         usleep(100 * 1000);
     }
+    note_client_end(dp, status);
     dp->client = 0;
 }
 

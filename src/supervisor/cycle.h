@@ -2,7 +2,9 @@
 // correction cycles, release), run by main.
 #pragma once
 
+#include "health/health.h"
 #include "nmea/nmea.h"
+#include "supervisor/backoff.h"
 
 #include <sys/types.h>
 
@@ -21,6 +23,11 @@ struct DataPath {
     long long target_retry_ms;
     int target_backoff_s;
     unsigned long long target_dropped;
+    Backoff backoff;          // when the next client may start
+    long long client_started; // boot-clock ms of the running client's start
+    Health health;            // what "/run/rtkfeedd.json" reports
+    long long health_written; // monotonic ms of its last write
+    bool health_dirty;        // counters changed since
     char sentence[SENTENCE_SIZE];
     char relay[1024];
 };
@@ -33,6 +40,10 @@ int take_target(DataPath *dp);
 // Runs correction cycles; returns 0 when a stop was requested and -1 on a
 // fatal error (logged). Either way the devices are still held.
 int run_cycles(DataPath *dp);
+
+// Writes the health report now: at every change of the status, the client
+// or the target; counters are written at most once a second by the relay.
+void report_health(DataPath *dp);
 
 // Kills a client that is still running, when there is one.
 void stop_client(DataPath *dp);

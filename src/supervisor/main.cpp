@@ -3,6 +3,7 @@
 #include "devices/devices.h"
 #include "client/client.h"
 #include "diagnostics/diagnostics.h"
+#include "health/health.h"
 #include "nmea/nmea.h"
 #include "settings/settings.h"
 #include "supervisor/cycle.h"
@@ -20,8 +21,20 @@ static int fatal_exit(DataPath *dp)
     return 1;
 }
 
-int main()
+static DataPath dp;
+
+// Every status change is reported at once.
+static void on_status(int code)
 {
+    dp.health.status = code;
+    report_health(&dp);
+}
+
+int main(int argc, char **argv)
+{
+    // Other arguments are ignored, as they always were.
+    if (argc > 1 && strcmp(argv[1], "--status") == 0)
+        return print_status("/run/rtkfeedd.json");
     setsid();
     install_stop_handler();
     log_open();
@@ -30,6 +43,11 @@ int main()
     // Shared with the generator thread by address, for the process's life.
     static Config *cfg = new Config();
     load_settings(cfg);
+    init_data_path(&dp, cfg);
+    const char *target_path = interface_path(cfg->target);
+    dp.health.device = target_path ? target_path : "";
+    set_status_observer(on_status);
+    report_health(&dp);
 
     write_mountpoint_file(*cfg);
 
@@ -43,8 +61,6 @@ int main()
     bool generator_started =
         cfg->send_nmea != 0 && cfg->source == 3 && start_generator(cfg, &generator_thread) == 0;
 
-    static DataPath dp;
-    init_data_path(&dp, cfg);
     dp.master = open_pty_link("/dev/rtkfeedd");
     if (dp.master < 0) {
         write_status(102);
@@ -57,6 +73,7 @@ int main()
     // Orderly shutdown: the client first, then the devices, then the threads.
     stop_client(&dp);
     release_data_path(&dp);
+    dp.health.running = false;
     if (slog_started)
         pthread_join(slog_thread, nullptr);
     if (generator_started)

@@ -1,0 +1,64 @@
+// The health report: "/run/rtkfeedd.json", which the router shows, and the
+// summary that `rtkfeedd --status` prints from it.
+#pragma once
+
+#include "nmea/nmea.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+
+// What a passive RTCM 3 framer sees in the relayed stream. It never changes
+// or delays a byte, and keeps its place across bursts.
+struct RtcmCounts {
+    uint64_t frames = 0;
+    uint64_t crc_failures = 0;
+    std::map<unsigned, uint64_t> types;
+    double last_frame = 0;  // Unix time, 0 while none
+    int station = -1;       // of the last 1005/1006, -1 while none
+    // The frame being gathered: preamble, two length bytes, at most 1023
+    // bytes of message and three of CRC.
+    uint8_t frame[3 + 1023 + 3];
+    size_t have = 0;
+};
+void rtcm_feed(RtcmCounts *c, const uint8_t *data, size_t n, double now);
+
+struct Health {
+    int status = 1;
+    int pid = 0;
+    double started = 0;
+    // The client. Times are Unix seconds, 0 while unknown.
+    bool running = false;
+    int client_pid = 0;
+    uint64_t starts = 0;
+    double last_start = 0, last_end = 0;
+    std::string last_exit;  // empty while unknown
+    unsigned failures_in_a_row = 0;
+    double next_start = 0;
+    uint64_t stalls = 0;
+    // The target line.
+    std::string device;
+    bool target_open = false;
+    uint64_t target_bytes = 0, dropped_bytes = 0;
+    RtcmCounts corrections;
+    // The position: the source device (empty when none) and the last
+    // sentence handed to the client.
+    std::string source, sentence;
+    uint64_t bytes_to_client = 0;
+    ReceiverView receiver;
+    uint64_t log_dropped = 0;
+};
+
+// Unix time in seconds, to the microsecond.
+double unix_now();
+
+// The report as one JSON object.
+std::string health_json(const Health &h, double now);
+
+// Writes the report whole (0644); 0 or -1.
+int write_health(const Health &h);
+
+// `rtkfeedd --status`: prints a summary of the report at path; returns 0
+// when the daemon named in it is alive, else 1.
+int print_status(const char *path);

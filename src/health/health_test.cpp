@@ -1,0 +1,151 @@
+#include "health/health.h"
+#include "health/health_internal.h"
+#include "rtcm.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+static void feed(RtcmCounts *c, const std::string &s, double now = 1.0)
+{
+    rtcm_feed(c, reinterpret_cast<const uint8_t *>(s.data()), s.size(), now);
+}
+
+TEST(RtcmFramer, CountsFramesByTypeAcrossBurstsOfAnySize)
+{
+    std::string stream = "noise before the first frame";
+    for (uint64_t seq = 0; seq < 50; seq++)
+        stream += make_frame(seq);
+    std::mt19937 gen(5);
+    RtcmCounts c;
+    for (size_t at = 0; at < stream.size();) {
+        size_t n = std::min<size_t>(gen() % 300 + 1, stream.size() - at);
+        feed(&c, stream.substr(at, n), 1000.5);
+        at += n;
+    }
+    EXPECT_EQ(c.frames, 50u);
+    EXPECT_EQ(c.crc_failures, 0u);
+    EXPECT_EQ(c.types[1005], 10u);
+    EXPECT_EQ(c.types[1006], 10u);
+    EXPECT_EQ(c.types[1074], 10u);
+    EXPECT_EQ(c.station, 42);
+    EXPECT_DOUBLE_EQ(c.last_frame, 1000.5);
+}
+
+TEST(RtcmFramer, ABrokenFrameIsOneCrcFailureAndTextIsNoFrameAtAll)
+{
+    std::string broken = make_frame(1);
+    broken[20] ^= 0x01;
+    RtcmCounts c;
+    feed(&c, make_frame(0) + broken + make_frame(2));
+    EXPECT_EQ(c.frames, 2u);
+    EXPECT_EQ(c.crc_failures, 1u);
+
+    RtcmCounts text;
+    feed(&text, "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*7C\r\n");
+    EXPECT_EQ(text.frames, 0u);
+    EXPECT_EQ(text.crc_failures, 0u);
+    EXPECT_EQ(text.station, -1);
+}
+
+TEST(ReceiverView, ReadsFixSatellitesAndAgeFromValidGgaOnly)
+{
+    ReceiverView v;
+    std::string rtk = "$GNGGA,123519.00,4807.0380,N,01131.0000,E,4,12,0.9,545.4,M,47.0,M,1.2,0001";
+    unsigned sum = 0;
+    for (size_t i = 1; i < rtk.size(); i++)
+        sum ^= static_cast<unsigned char>(rtk[i]);
+    char cs[8];
+    snprintf(cs, sizeof cs, "*%02X\r\n", sum);
+    std::string line = rtk + cs;
+    watch_receiver(&v, line.data(), 20, 5.0);  // split between two bursts
+    watch_receiver(&v, line.data() + 20, line.size() - 20, 6.0);
+    EXPECT_EQ(v.fix_quality, 4);
+    EXPECT_EQ(v.satellites, 12);
+    EXPECT_DOUBLE_EQ(v.age, 1.2);
+    EXPECT_DOUBLE_EQ(v.last_gga, 6.0);
+
+    // A wrong checksum, or none, is not the receiver's word.
+    std::string bad = "$GPGGA,1,2,N,3,E,1,05,,,M,,M,,*00\r\n$GPGGA,1,2,N,3,E,1,05,,,M,,M,,\r\n";
+    watch_receiver(&v, bad.data(), bad.size(), 7.0);
+    EXPECT_EQ(v.fix_quality, 4);
+    std::string plain = "$GPGGA,,,,,,0,00,,,M,,M,,*66\r\n";
+    watch_receiver(&v, plain.data(), plain.size(), 8.0);
+    EXPECT_EQ(v.fix_quality, 0);
+    EXPECT_EQ(v.satellites, 0);
+    EXPECT_LT(v.age, 0);
+}
+
+TEST(HealthReport, IsValidJsonWithNullsWhereNothingIsKnownAndEscapesWhatItQuotes)
+{
+    Health h;
+    h.pid = 12;
+    h.started = 1765000000.25;
+    h.device = "/dev/ttyS0";
+    std::map<std::string, std::string> r;
+    ASSERT_EQ(parse_report(health_json(h, 1765000001), &r), 0);
+    EXPECT_EQ(r["version"], "1");
+    EXPECT_EQ(r["daemon.started"], "1765000000.250");
+    EXPECT_EQ(r["client.running"], "false");
+    EXPECT_EQ(r["client.pid"], "null");
+    EXPECT_EQ(r["client.last_exit"], "null");
+    EXPECT_EQ(r["corrections.station"], "null");
+    EXPECT_EQ(r["receiver.age_of_corrections"], "null");
+    EXPECT_EQ(r["position.source"], "null");
+    EXPECT_EQ(r["target.device"], "/dev/ttyS0");
+    for (const char *key : {"updated", "status", "daemon.pid", "client.starts", "client.last_start",
+                            "client.last_end", "client.failures_in_a_row", "client.next_start",
+                            "client.stalls", "target.open", "target.bytes", "target.dropped_bytes",
+                            "corrections.frames", "corrections.crc_failures",
+                            "corrections.last_frame", "position.sentence",
+                            "position.bytes_to_client", "receiver.fix_quality",
+                            "receiver.satellites", "receiver.last_gga", "log_dropped"})
+        EXPECT_EQ(r.count(key), 1u) << key;
+
+    h.sentence = std::string("$GPGGA,\"quoted\\\",\x01\xff", 19);
+    h.corrections.types[1005] = 3;
+    h.corrections.types[1230] = 1;
+    std::string json = health_json(h, 1);
+    EXPECT_NE(json.find("\"$GPGGA,\\\"quoted\\\\\\\",\\u0001\\u00ff\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"types\":{\"1005\":3,\"1230\":1}"), std::string::npos);
+    r.clear();
+    ASSERT_EQ(parse_report(json, &r), 0);
+    EXPECT_EQ(r["corrections.types.1230"], "1");
+}
+
+TEST(HealthReport, TheSummarySaysWhatTheReceiverSees)
+{
+    Health h;
+    h.pid = 1;
+    h.started = 100;
+    h.running = true;
+    h.client_pid = 77;
+    h.starts = 3;
+    h.last_start = 160;
+    h.last_exit = "exited 1";
+    h.last_end = 150;
+    h.device = "/dev/ttyS0";
+    h.target_open = true;
+    h.target_bytes = 5000;
+    h.corrections.frames = 40;
+    h.corrections.types[1005] = 40;
+    h.corrections.last_frame = 219;
+    h.corrections.station = 42;
+    h.receiver.fix_quality = 4;
+    h.receiver.satellites = 12;
+    h.receiver.age = 1.2;
+    h.receiver.last_gga = 219.5;
+    std::map<std::string, std::string> r;
+    ASSERT_EQ(parse_report(health_json(h, 220), &r), 0);
+    std::string s = status_summary(r, 220, true);
+    EXPECT_NE(s.find("rtkfeedd: running (pid 1, up 2 min 0 s)"), std::string::npos) << s;
+    EXPECT_NE(s.find("client: running for 1 min 0 s (pid 77), 3 starts"), std::string::npos) << s;
+    EXPECT_NE(s.find("last exit: exited 1, 1 min 10 s ago"), std::string::npos) << s;
+    EXPECT_NE(s.find("corrections: 40 frames (1005:40), 0 CRC failures, last 1 s ago, station 42"),
+              std::string::npos) << s;
+    EXPECT_NE(s.find("receiver: RTK fixed (4), 12 satellites, corrections 1.2 s old"),
+              std::string::npos) << s;
+    EXPECT_EQ(parse_report("{\"a\":", &r), -1);
+    EXPECT_EQ(parse_report("not json", &r), -1);
+}
