@@ -19,6 +19,8 @@
 //   close     close the device after the payload and stay
 //   exit      removed and obeyed: exit 0
 //   child     start a child that sleeps until killed; its pid in child_pid
+//   trickle   write 8 bytes every second
+//   stubborn  ignore SIGTERM
 //   fds       written at each start: the client's open descriptors
 #include "support.h"
 
@@ -122,6 +124,8 @@ int main(int argc, char **argv)
     }
     put("args", args);
     put("fds", open_descriptors());
+    if (exists("stubborn"))
+        signal(SIGTERM, SIG_IGN);
     append("starts", "start\n", 6);
     put("pid", std::to_string(getpid()));
     if (exists("child")) {
@@ -162,6 +166,12 @@ int main(int argc, char **argv)
     if (exists("close")) {
         close(fd);
         fd = -1;
+    }
+    if (exists("trickle")) {
+        for (;;) {
+            write_all(fd, std::string(8, 't'));
+            sleep(1);
+        }
     }
     bool drip = exists("drip");
     size_t drip_size = drip ? std::max<size_t>(64, slurp("drip").size()) : 0;

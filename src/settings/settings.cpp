@@ -68,6 +68,13 @@ unsigned settings_get_uint(FILE *f, const char *key)
     return n;
 }
 
+unsigned settings_get_uint_or(FILE *f, const char *key, unsigned fallback)
+{
+    if (settings_get_str(f, key).empty())
+        return fallback;
+    return settings_get_uint(f, key);
+}
+
 void load_settings_from(Config *cfg, const char *path)
 {
     FILE *f = fopen(path, "re");
@@ -93,6 +100,8 @@ void load_settings_from(Config *cfg, const char *path)
     cfg->latitude = settings_get_str(f, "MOD_NTRIP_LATITUDE");
     cfg->longitude = settings_get_str(f, "MOD_NTRIP_LONGTITUDE");
     cfg->height = settings_get_str(f, "MOD_NTRIP_HEIGHT");
+    // Routers whose web interface does not know the key are protected too.
+    cfg->stall_timeout = settings_get_uint_or(f, "MOD_NTRIP_STALL_TIMEOUT", 60);
     if (f)
         fclose(f);
 }

@@ -26,6 +26,8 @@ struct Config {
     std::string latitude;
     std::string longitude;
     std::string height;
+    // Seconds without a byte from the client before it is restarted; 0 off.
+    unsigned stall_timeout;
 };
 
 // Fills every field from "/opt/casterLink/etc/settings"; a missing file

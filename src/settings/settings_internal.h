@@ -13,6 +13,8 @@ void load_settings_from(Config *cfg, const char *path);
 const char *settings_find(FILE *f, const char *key);
 std::string settings_get_str(FILE *f, const char *key);
 unsigned settings_get_uint(FILE *f, const char *key);
+// The same, but fallback when the key is missing or its value empty.
+unsigned settings_get_uint_or(FILE *f, const char *key, unsigned fallback);
 
 // One line of the file: returns the value when its key matches, else null.
 // The line is cut in place.

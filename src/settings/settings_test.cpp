@@ -91,6 +91,30 @@ TEST(Settings, LoadsTheRecordAndDefaultsWithoutAFile)
     EXPECT_EQ(cfg.target_parity, "E");
 }
 
+TEST(Settings, TheStallTimeoutIsAMinuteUnlessSetAndZeroTurnsItOff)
+{
+    const struct {
+        const char *file;
+        unsigned timeout;
+    } cases[] = {
+        {"", 60},
+        {"MOD_NTRIP_STALL_TIMEOUT=\n", 60},
+        {"MOD_NTRIP_STALL_TIMEOUT=\"\"\n", 60},
+        {"MOD_NTRIP_STALL_TIMEOUT=0\n", 0},
+        {"mod_ntrip_stall_timeout=\"20\"\n", 20},
+        {"MOD_NTRIP_STALL_TIMEOUT= 5s\n", 5},
+        {"MOD_NTRIP_STALL_TIMEOUT=abc\n", 0},
+    };
+    for (const auto &c : cases) {
+        FILE *f = settings_file(c.file);
+        EXPECT_EQ(settings_get_uint_or(f, "MOD_NTRIP_STALL_TIMEOUT", 60), c.timeout) << c.file;
+        fclose(f);
+    }
+    Config cfg;
+    load_settings_from(&cfg, "/nonexistent/settings");
+    EXPECT_EQ(cfg.stall_timeout, 60u);
+}
+
 TEST(Settings, InterfacesTable)
 {
     const char *expected[] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/nmea", "/dev/nmea_gen",

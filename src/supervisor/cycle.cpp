@@ -36,6 +36,7 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->target_dropped = 0;
     dp->backoff = Backoff();
     dp->client_started = 0;
+    dp->stalled = false;
     dp->health = Health();
     dp->health.pid = getpid();
     dp->health.started = unix_now();
@@ -79,8 +80,12 @@ static void note_client_end(DataPath *dp, int status)
     Health &h = dp->health;
     h.running = false;
     h.last_end = unix_now();
-    if (status != -1)
+    if (dp->stalled) {
+        h.stalls++;
+        h.last_exit = "stalled: no corrections for " + std::to_string(dp->cfg->stall_timeout) + " s";
+    } else if (status != -1) {
         h.last_exit = describe_exit(status);
+    }
 }
 
 static bool source_is_target(const Config &cfg)
@@ -250,6 +255,9 @@ struct Relay {
     int source_at = -1;  // index in fds, -1 when not in this wait
     int master_at = -1;
     int timeout_ms = 1000;
+    long long last_correction = 0;  // monotonic ms of the last byte from the client
+    long long term_sent = 0;        // when the silent client was asked to end, or 0
+    bool kill_sent = false;
 };
 
 static bool client_ended(DataPath *dp)
@@ -267,6 +275,38 @@ static bool client_ended(DataPath *dp)
     return true;
 }
 
+// The watchdog: a client that stays connected while no corrections come
+// (a hung caster, a base station gone behind its mountpoint, a mobile link
+// stalled without closing) never ends by itself, and the receiver would
+// lose RTK quietly. It is asked to end, then killed 2 s later. It only
+// shortens the relay loop's wait, so it adds no wake-ups of its own.
+// When its next step is due (monotonic ms), or 0 when none is.
+static long long stall_due(const DataPath *dp, const Relay *r)
+{
+    unsigned limit = dp->cfg->stall_timeout;
+    if (limit == 0 || r->kill_sent)
+        return 0;
+    return r->term_sent == 0 ? r->last_correction + limit * 1000LL : r->term_sent + 2000;
+}
+
+static void check_stall(DataPath *dp, Relay *r)
+{
+    long long due = stall_due(dp, r);
+    if (due == 0 || monotonic_ms() < due || dp->client <= 0)
+        return;
+    if (r->term_sent == 0) {
+        log_err("no corrections from casterlink for %u s, restarting it", dp->cfg->stall_timeout);
+        dp->stalled = true;
+        kill(-dp->client, SIGTERM);
+        kill(dp->client, SIGTERM);
+        r->term_sent = monotonic_ms();
+    } else {
+        kill(-dp->client, SIGKILL);
+        kill(dp->client, SIGKILL);
+        r->kill_sent = true;
+    }
+}
+
 static void build_wait_set(const DataPath *dp, Relay *r)
 {
     r->nfds = 0;
@@ -282,10 +322,13 @@ static void build_wait_set(const DataPath *dp, Relay *r)
     }
     if (r->client_end >= 0)
         r->fds[r->nfds++] = {r->client_end, POLLIN, 0};
-    if (dp->target < 0) {
-        long long until_retry = dp->target_retry_ms - monotonic_ms();
-        if (until_retry < r->timeout_ms)
-            r->timeout_ms = until_retry < 0 ? 0 : static_cast<int>(until_retry);
+    long long next_due = stall_due(dp, r);
+    if (dp->target < 0 && (next_due == 0 || dp->target_retry_ms < next_due))
+        next_due = dp->target_retry_ms;
+    if (next_due != 0) {
+        long long until = next_due - monotonic_ms();
+        if (until < r->timeout_ms)
+            r->timeout_ms = until < 0 ? 0 : static_cast<int>(until);
     }
     // A descriptor sitting out comes back after its time: the wait is no
     // longer than that, and it takes part in the one after.
@@ -308,36 +351,42 @@ static int wait_once(Relay *r)
     return -1;
 }
 
-// Reads one burst from fd and relays it; a silent fd sits out.
-static void pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath *, size_t))
+// Reads one burst from fd and relays it; a silent fd sits out. Returns the
+// count of bytes relayed.
+static size_t pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath *, size_t))
 {
     size_t n = read_burst(fd, dp->relay, sizeof dp->relay);
     if (n == 0) {
         sit_out(s);
-        return;
+        return 0;
     }
     back_in(s);
     relay(dp, n);
     dp->health_dirty = true;
+    return n;
 }
 
 static void dispatch(DataPath *dp, Relay *r)
 {
     if (r->source_at >= 0 && r->fds[r->source_at].revents)
         pass_burst(dp, dp->source, &r->source, relay_to_client);
-    if (r->master_at >= 0 && r->fds[r->master_at].revents)
-        pass_burst(dp, dp->master, &r->master, relay_to_target);
+    if (r->master_at >= 0 && r->fds[r->master_at].revents &&
+        pass_burst(dp, dp->master, &r->master, relay_to_target) > 0)
+        r->last_correction = monotonic_ms();
 }
 
 static void relay_loop(DataPath *dp)
 {
     Relay r;
     r.client_end = client_end_fd(dp->client);
+    // The first allowance covers connecting too.
+    r.last_correction = monotonic_ms();
     while (!stop_requested() && !client_ended(dp)) {
         retry_target(dp);
         build_wait_set(dp, &r);
         if (wait_once(&r) == 0)
             dispatch(dp, &r);
+        check_stall(dp, &r);
         report_if_due(dp);
     }
     if (r.client_end >= 0)
@@ -440,6 +489,7 @@ int run_cycles(DataPath *dp)
         }
         dp->client = pid;
         dp->client_started = boottime_ms();
+        dp->stalled = false;
         if (exec_error == 0) {
             h.running = true;
             h.client_pid = pid;
@@ -448,7 +498,10 @@ int run_cycles(DataPath *dp)
         relay_loop(dp);
         release_source(dp);
         log_notice("casterlink terminated");
-        pause_after_run(dp, boottime_ms() - dp->client_started);
+        // A run the watchdog ended is a failed run, however long it was: a
+        // caster that accepts connections but sends nothing is asked less
+        // and less often.
+        pause_after_run(dp, dp->stalled ? 0 : boottime_ms() - dp->client_started);
     }
 }
 

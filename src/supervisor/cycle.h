@@ -25,6 +25,7 @@ struct DataPath {
     unsigned long long target_dropped;
     Backoff backoff;          // when the next client may start
     long long client_started; // boot-clock ms of the running client's start
+    bool stalled;             // the running client is being ended for silence
     Health health;            // what "/run/rtkfeedd.json" reports
     long long health_written; // monotonic ms of its last write
     bool health_dirty;        // counters changed since
