@@ -1,7 +1,7 @@
-// The benchmark's NTRIP client: copies its standard input, which it inherits
-// from the daemon and the daemon from the benchmark, to the device given
-// with -D, as a client writes the caster's stream. Announces itself by
-// creating "/run/bench_client".
+// The benchmark's NTRIP client: copies what the benchmark writes into the
+// FIFO "/run/bench_feed" to the device given with -D, as a client writes the
+// caster's stream. Announces itself by creating "/run/bench_client" before
+// it opens the FIFO.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,9 +26,12 @@ int main(int argc, char **argv)
     cfmakeraw(&t);
     tcsetattr(fd, TCSANOW, &t);
     close(open("/run/bench_client", O_WRONLY | O_CREAT, 0644));
+    int in = open("/run/bench_feed", O_RDONLY);
+    if (in < 0)
+        return 2;
     char buf[65536];
     for (;;) {
-        ssize_t n = read(0, buf, sizeof buf);
+        ssize_t n = read(in, buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)

@@ -103,14 +103,14 @@ static bool wait_path(const char *path, double timeout)
     return true;
 }
 
-// Starts argv with standard input from in (when >= 0) and nothing else open.
-static pid_t spawn(const std::vector<const char *> &argv, int in)
+// Starts argv with the null device as its standard descriptors and nothing
+// else open.
+static pid_t spawn(const std::vector<const char *> &argv)
 {
     pid_t pid = fork();
     if (pid == 0) {
-        if (in >= 0)
-            dup2(in, 0);
         int null_fd = open("/dev/null", O_RDWR);
+        dup2(null_fd, 0);
         dup2(null_fd, 1);
         dup2(null_fd, 2);
         for (int fd = 3; fd < 1024; fd++)
@@ -135,12 +135,11 @@ static Relay start_daemon()
     r.name = "rtkfeedd";
     r.out = publish_pty("/dev/ttyS0", nullptr);
     must(r.out >= 0, "target pty");
-    int p[2];
-    must(pipe2(p, O_CLOEXEC) == 0, "pipe");
-    r.pid = spawn({RTKFEEDD_BINARY}, p[0]);
-    close(p[0]);
-    r.feed = p[1];
+    must(mkfifo("/run/bench_feed", 0600) == 0, "mkfifo /run/bench_feed");
+    r.pid = spawn({RTKFEEDD_BINARY});
     must(wait_path("/run/bench_client", 10), "the daemon's client did not start");
+    r.feed = open("/run/bench_feed", O_WRONLY | O_CLOEXEC);
+    must(r.feed >= 0, "open /run/bench_feed");
     return r;
 }
 
@@ -150,16 +149,14 @@ static Relay start_socat()
     Relay r;
     r.name = "socat";
     r.pid = spawn({"socat", "-u", "PTY,link=/run/in,raw,echo=0,wait-slave",
-                   "PTY,link=/run/out,raw,echo=0"},
-                  -1);
+                   "PTY,link=/run/out,raw,echo=0"});
     // socat makes its second pty once the first one's slave is open.
     must(wait_path("/run/in", 5), "socat's input pty");
-    int p[2];
-    must(pipe2(p, O_CLOEXEC) == 0, "pipe");
-    r.other = spawn({BENCH_CLIENT_BINARY, "-D", "/run/in"}, p[0]);
-    close(p[0]);
-    r.feed = p[1];
+    must(mkfifo("/run/bench_feed", 0600) == 0, "mkfifo /run/bench_feed");
+    r.other = spawn({BENCH_CLIENT_BINARY, "-D", "/run/in"});
     must(wait_path("/run/bench_client", 5) && wait_path("/run/out", 5), "socat's ptys");
+    r.feed = open("/run/bench_feed", O_WRONLY | O_CLOEXEC);
+    must(r.feed >= 0, "open /run/bench_feed");
     r.out = open("/run/out", O_RDWR | O_NOCTTY);
     must(r.out >= 0, "open /run/out");
     make_raw(r.out);
@@ -294,7 +291,7 @@ static Figures run(bool daemon, size_t bytes, int seconds)
     f.anon = static_cast<double>(status_kib(r.pid, "RssAnon"));
     if (daemon) {
         // Between clients: the client ends and cannot be started again, so the
-        // daemon tries once a second.
+        // daemon tries again after pauses of 1, 2, 4 ... s.
         unlink("/opt/casterLink/bin/casterlink");
         close(r.feed);
         r.feed = open("/dev/null", O_WRONLY);

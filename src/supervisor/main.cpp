@@ -10,6 +10,7 @@
 #include "common/service.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <pthread.h>
 #include <unistd.h>
@@ -35,6 +36,10 @@ int main(int argc, char **argv)
     // Other arguments are ignored, as they always were.
     if (argc > 1 && strcmp(argv[1], "--status") == 0)
         return print_status("/run/rtkfeedd.json");
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        printf("rtkfeedd %s\n", RTKFEEDD_VERSION);
+        return 0;
+    }
     setsid();
     install_stop_handler();
     log_open();
