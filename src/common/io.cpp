@@ -25,7 +25,7 @@ int wait_readable(int fd, int timeout_ms)
 size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance)
 {
     size_t total = 0;
-    long long deadline = monotonic_ms() + wait_ms;
+    long long start = monotonic_ms(), deadline = start + wait_ms, last_read = -1;
     while (total < cap) {
         ssize_t r = read(fd, buf + total, cap - total);
         if (r <= 0)
@@ -35,8 +35,13 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
             break;
         int wait_now_ms = wait_ms;
         if (shared_allowance) {
-            long long left_ms = deadline - monotonic_ms();
-            if (left_ms <= 0)
+            long long now = monotonic_ms(), left_ms = deadline - now;
+            // A piece is not expected sooner than the gap before this one:
+            // when that is beyond the allowance, waiting would only end in
+            // a time-out, a wake-up for nothing.
+            bool next_too_late = last_read >= 0 && now - last_read > left_ms;
+            last_read = now;
+            if (left_ms <= 0 || next_too_late)
                 break;
             wait_now_ms = static_cast<int>(left_ms);
         }

@@ -254,19 +254,25 @@ struct Relay {
     nfds_t nfds = 0;
     int source_at = -1;  // index in fds, -1 when not in this wait
     int master_at = -1;
+    int end_at = -1;
+    bool may_have_ended = true;  // the client's end is to be looked for
     int timeout_ms = 1000;
     long long last_correction = 0;  // monotonic ms of the last byte from the client
     long long term_sent = 0;        // when the silent client was asked to end, or 0
     bool kill_sent = false;
 };
 
-static bool client_ended(DataPath *dp)
+static bool client_ended(DataPath *dp, Relay *r)
 {
-    int status;
-    pid_t r = waitpid(dp->client, &status, WNOHANG);
-    if (r == 0)
+    // With the end descriptor in the wait, only its readiness says so.
+    if (r->client_end >= 0 && !r->may_have_ended)
         return false;
-    note_client_end(dp, r == dp->client ? status : -1);
+    r->may_have_ended = false;
+    int status;
+    pid_t reaped = waitpid(dp->client, &status, WNOHANG);
+    if (reaped == 0)
+        return false;
+    note_client_end(dp, reaped == dp->client ? status : -1);
     // Reaped, or no longer ours to wait for (already reaped). Whatever the
     // client started and left behind goes with it: it could still hold a
     // session with the caster beside the next client's.
@@ -310,7 +316,7 @@ static void check_stall(DataPath *dp, Relay *r)
 static void build_wait_set(const DataPath *dp, Relay *r)
 {
     r->nfds = 0;
-    r->source_at = r->master_at = -1;
+    r->source_at = r->master_at = r->end_at = -1;
     r->timeout_ms = 1000;
     if (dp->source != -1 && r->source.now_ms == 0) {
         r->source_at = static_cast<int>(r->nfds);
@@ -320,8 +326,10 @@ static void build_wait_set(const DataPath *dp, Relay *r)
         r->master_at = static_cast<int>(r->nfds);
         r->fds[r->nfds++] = {dp->master, POLLIN, 0};
     }
-    if (r->client_end >= 0)
+    if (r->client_end >= 0) {
+        r->end_at = static_cast<int>(r->nfds);
         r->fds[r->nfds++] = {r->client_end, POLLIN, 0};
+    }
     long long next_due = stall_due(dp, r);
     if (dp->target < 0 && (next_due == 0 || dp->target_retry_ms < next_due))
         next_due = dp->target_retry_ms;
@@ -368,6 +376,8 @@ static size_t pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath
 
 static void dispatch(DataPath *dp, Relay *r)
 {
+    if (r->end_at >= 0 && r->fds[r->end_at].revents)
+        r->may_have_ended = true;
     if (r->source_at >= 0 && r->fds[r->source_at].revents)
         pass_burst(dp, dp->source, &r->source, relay_to_client);
     if (r->master_at >= 0 && r->fds[r->master_at].revents &&
@@ -381,11 +391,13 @@ static void relay_loop(DataPath *dp)
     r.client_end = client_end_fd(dp->client);
     // The first allowance covers connecting too.
     r.last_correction = monotonic_ms();
-    while (!stop_requested() && !client_ended(dp)) {
+    while (!stop_requested() && !client_ended(dp, &r)) {
         retry_target(dp);
         build_wait_set(dp, &r);
         if (wait_once(&r) == 0)
             dispatch(dp, &r);
+        else
+            r.may_have_ended = true;
         check_stall(dp, &r);
         report_if_due(dp);
     }
