@@ -46,6 +46,20 @@ int run_cycles(DataPath *dp);
 // or the target; counters are written at most once a second by the relay.
 void report_health(DataPath *dp);
 
+// Within the supervisor, between the cycle (cycle.cpp) and its relay loop
+// (relay.cpp).
+// Relays until the client ends or a stop is requested.
+void relay_loop(DataPath *dp);
+// Writes the health report when counters changed and the last write is a
+// second old.
+void report_if_due(DataPath *dp);
+// The client has ended: status as waitpid gives it, or -1 when unknown.
+void note_client_end(DataPath *dp, int status);
+// Whether the position comes from the target line itself.
+bool source_is_target(const Config &cfg);
+// Opens the target line again when it was lost and its retry is due.
+void retry_target(DataPath *dp);
+
 // Kills a client that is still running, when there is one.
 void stop_client(DataPath *dp);
 
