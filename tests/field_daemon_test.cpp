@@ -125,19 +125,29 @@ TEST_F(FieldTest, TheClientGetsOnlyItsStandardDescriptorsAndEndsWithTheDaemon)
     EXPECT_FALSE(alive(client));
     EXPECT_FALSE(alive(child));
 
-    // A daemon killed outright takes its client with it.
-    unlink("/run/fake/child");
+    // A daemon killed outright takes its client with it, and the next one
+    // ends what the client had started.
     unlink("/run/fake/starts");
-    start_daemon();
+    pid_t killed = start_daemon();
     ASSERT_TRUE(wait_file("/run/fake/starts", "start\n", 8000));
     usleep(200 * 1000);
     client = read_file("/run/fake/pid");
+    child = read_file("/run/fake/child_pid");
     ASSERT_TRUE(alive(client));
     kill(daemon_pid, SIGKILL);
     wait_exit(2000);
     for (int i = 0; i < 50 && alive(client); i++)
         usleep(20 * 1000);
     EXPECT_FALSE(alive(client));
+    EXPECT_TRUE(alive(child));
+    unlink("/run/fake/child");
+    start_daemon();
+    ASSERT_TRUE(wait_log("ended what an earlier rtkfeedd (pid " + std::to_string(killed) +
+                         ") left running: "));
+    for (int i = 0; i < 50 && alive(child); i++)
+        usleep(20 * 1000);
+    EXPECT_FALSE(alive(child));
+    EXPECT_EQ(stop_daemon(), 0);
 }
 
 TEST_F(FieldTest, ATrickleReachesTheReceiverAsItComes)

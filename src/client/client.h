@@ -13,6 +13,11 @@ struct Config;
 // holds why no client runs (the errno of the start or of the exec), else 0.
 pid_t start_client(const Config &cfg, const char *sentence, int *exec_error);
 
+// Ends whatever an earlier daemon, now gone, left running in its session:
+// PR_SET_PDEATHSIG ends its clients with it, but not what they started.
+// Returns how many processes were ended.
+int end_leftovers_of(pid_t earlier_daemon);
+
 // Start-up: queries the source table and writes "/run/mountpoint.ntrip"
 // (empty when the query fails).
 void write_mountpoint_file(const Config &cfg);

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstring>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -140,4 +143,42 @@ pid_t start_client(const Config &cfg, const char *sentence, int *exec_error)
         reap_child(pid);
     }
     return pid;
+}
+
+int end_leftovers_of(pid_t earlier)
+{
+    // Only when that daemon is gone: while a process has its pid, the pid
+    // may be anybody's. Once it is gone, no process is in a session of that
+    // id but one that the daemon led, since the kernel does not hand out a
+    // pid that a session still uses.
+    if (earlier <= 0 || earlier == getpid() || kill(earlier, 0) == 0 || errno != ESRCH)
+        return 0;
+    int ended = 0;
+    DIR *d = opendir("/proc");
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        char path[64], stat[512];
+        int pid = atoi(e->d_name);
+        if (pid <= 0)
+            continue;
+        snprintf(path, sizeof path, "/proc/%d/stat", pid);
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ssize_t n = read(fd, stat, sizeof stat - 1);
+        close(fd);
+        stat[n > 0 ? n : 0] = '\0';
+        // "pid (comm) state ppid pgrp session ...": comm may hold anything.
+        const char *at = strrchr(stat, ')');
+        char state = 'Z';
+        int session = 0;
+        if (at && sscanf(at + 1, " %c %*d %*d %d", &state, &session) == 2 && state != 'Z' &&
+            session == earlier && kill(pid, SIGKILL) == 0)
+            ended++;
+    }
+    if (d)
+        closedir(d);
+    if (ended > 0)
+        log_notice("ended what an earlier rtkfeedd (pid %d) left running: %d processes",
+                   static_cast<int>(earlier), ended);
+    return ended;
 }

@@ -59,6 +59,9 @@ std::string health_json(const Health &h, double now);
 // Writes the report whole (0644); 0 or -1.
 int write_health(const Health &h);
 
+// The pid of the daemon that wrote the report at path, or 0.
+int report_daemon_pid(const char *path);
+
 // `rtkfeedd --status`: prints a summary of the report at path; returns 0
 // when the daemon named in it is alive, else 1.
 int print_status(const char *path);

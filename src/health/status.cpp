@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 namespace {
 
@@ -222,21 +223,38 @@ std::string status_summary(const std::map<std::string, std::string> &r, double n
     return o;
 }
 
-int print_status(const char *path)
+// The report at path, or -1 when there is none to read.
+static int read_report(const char *path, std::map<std::string, std::string> *report)
 {
     FILE *f = fopen(path, "re");
-    if (!f) {
-        fprintf(stderr, "rtkfeedd: no report at %s: %s\n", path, strerror(errno));
-        return 1;
-    }
+    if (!f)
+        return -1;
     std::string json;
     char buf[4096];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f)) > 0)
         json.append(buf, n);
     fclose(f);
+    return parse_report(json, report);
+}
+
+int report_daemon_pid(const char *path)
+{
     std::map<std::string, std::string> report;
-    if (parse_report(json, &report) != 0) {
+    if (read_report(path, &report) != 0)
+        return 0;
+    int pid = atoi(report["daemon.pid"].c_str());
+    return pid > 0 ? pid : 0;
+}
+
+int print_status(const char *path)
+{
+    std::map<std::string, std::string> report;
+    if (access(path, F_OK) != 0) {
+        fprintf(stderr, "rtkfeedd: no report at %s: %s\n", path, strerror(errno));
+        return 1;
+    }
+    if (read_report(path, &report) != 0) {
         fprintf(stderr, "rtkfeedd: %s is not a report of this daemon\n", path);
         return 1;
     }

@@ -48,6 +48,8 @@ int main(int argc, char **argv)
     // Shared with the generator thread by address, for the process's life.
     static Config *cfg = new Config();
     load_settings(cfg);
+    // Before this run's report replaces the earlier one, which names it.
+    end_leftovers_of(report_daemon_pid("/run/rtkfeedd.json"));
     init_data_path(&dp, cfg);
     const char *target_path = interface_path(cfg->target);
     dp.health.device = target_path ? target_path : "";
