@@ -13,6 +13,9 @@ struct Config;
 // holds why no client runs (the errno of the start or of the exec), else 0.
 pid_t start_client(const Config &cfg, const char *sentence, int *exec_error);
 
+// Sends sig to a client and to whatever it started (its process group).
+void signal_client(pid_t client, int sig);
+
 // Ends whatever an earlier daemon, now gone, left running in its session:
 // PR_SET_PDEATHSIG ends its clients with it, but not what they started.
 // Returns how many processes were ended.

@@ -17,6 +17,12 @@ struct ClientArgs {
 };
 void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out);
 
+// In a new child of the daemon, before it executes a program: a process
+// group of its own, so that ending the group ends whatever the program
+// starts, and an end with the daemon, however the daemon ends. Only calls
+// that are safe between vfork and exec.
+void join_own_group_tied_to(pid_t daemon);
+
 // Waits for pid to end, through interruptions; returns its wait status, or
 // -1 when it cannot be waited for.
 int reap_child(pid_t pid);

@@ -1,5 +1,6 @@
 #include "client/client_internal.h"
 #include "common/log.h"
+#include "common/service.h"
 #include "settings/settings.h"
 
 #include <cerrno>
@@ -9,7 +10,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -65,13 +65,8 @@ void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out)
 // In the child between vfork and exec: only calls that are safe there.
 static void exec_client(const ClientArgs &args, int report_fd, pid_t daemon)
 {
-    // A process group of its own, so that a stop ends whatever the client
-    // started; and an end with the daemon, however the daemon ends, so that
-    // no client stays connected to the caster beside the next one.
-    setpgid(0, 0);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != daemon)
-        _exit(1);  // the daemon ended before the line above took effect
+    // No client may stay connected to the caster beside the next one.
+    join_own_group_tied_to(daemon);
     // Every descriptor of ours is opened close-on-exec already; this also
     // covers one that a library opened without.
 #ifdef SYS_close_range
@@ -151,7 +146,7 @@ int end_leftovers_of(pid_t earlier)
     // may be anybody's. Once it is gone, no process is in a session of that
     // id but one that the daemon led, since the kernel does not hand out a
     // pid that a session still uses.
-    if (earlier <= 0 || earlier == getpid() || kill(earlier, 0) == 0 || errno != ESRCH)
+    if (earlier <= 0 || earlier == getpid() || pid_alive(earlier))
         return 0;
     int ended = 0;
     DIR *d = opendir("/proc");

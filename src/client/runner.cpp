@@ -55,15 +55,24 @@ static void close_from(int lowest)
         close(static_cast<int>(fd));
 }
 
-// In the forked child: only async-signal-safe calls from here on.
-[[noreturn]] static void exec_redirected(const char *path, char *const argv[], pid_t daemon)
+void join_own_group_tied_to(pid_t daemon)
 {
-    // Like the client's cycle runs: a group of its own, and an end with the
-    // daemon.
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != daemon)
-        _exit(1);
+        _exit(1);  // the daemon ended before the line above took effect
+}
+
+void signal_client(pid_t client, int sig)
+{
+    kill(-client, sig);
+    kill(client, sig);
+}
+
+// In the forked child: only async-signal-safe calls from here on.
+[[noreturn]] static void exec_redirected(const char *path, char *const argv[], pid_t daemon)
+{
+    join_own_group_tied_to(daemon);
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd >= 0 && null_fd <= 2) {
         // Keep the null device clear of the descriptors being replaced.
@@ -129,8 +138,7 @@ int run_command(int timeout_seconds, const char *path, ...)
         }
         usleep(100 * 1000);
     }
-    kill(-pid, SIGKILL);
-    kill(pid, SIGKILL);
+    signal_client(pid, SIGKILL);
     reap_child(pid);
     errno = why;
     return -1;

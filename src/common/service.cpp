@@ -2,6 +2,7 @@
 #include "common/io.h"
 #include "common/log.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -42,6 +43,13 @@ void write_status(int code)
     int n = snprintf(text, sizeof text, "%d", code);
     if (replace_file("/run/status.ntrip", text, static_cast<size_t>(n), 0644) != 0)
         log_err("Unable to log NTRIP status");
+}
+
+bool pid_alive(int pid)
+{
+    if (pid <= 0)
+        return false;
+    return kill(pid, 0) == 0 || errno != ESRCH;
 }
 
 int pause_seconds(int seconds)

@@ -25,6 +25,9 @@ void write_status(int code);
 // how the supervisor follows the status without every subsystem knowing it.
 void set_status_observer(void (*observer)(int code));
 
+// Whether a process of that pid exists (one of another user's counts).
+bool pid_alive(int pid);
+
 // Sleeps whole seconds, one at a time; 0 after the full pause, -1 when a
 // stop request cut it short.
 int pause_seconds(int seconds);

@@ -17,8 +17,6 @@ termios compose_termios(const termios &current, unsigned baud, unsigned databits
 int lock_device_in(const char *dir, const char *device, int timeout_seconds);
 int unlock_device_in(const char *dir, const char *device);
 
-bool pid_alive(int pid);
-
 // Lock file content: "%10d\n" of the pid; parsing gives 0 when unreadable.
 void format_lock_content(int pid, char out[12]);
 int parse_lock_pid(const char *text);

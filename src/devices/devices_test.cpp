@@ -1,4 +1,5 @@
 #include "devices/devices_internal.h"
+#include "common/service.h"
 
 #include <gtest/gtest.h>
 

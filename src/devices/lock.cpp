@@ -1,4 +1,5 @@
 #include "devices/devices_internal.h"
+#include "common/io.h"
 #include "common/service.h"
 
 #include <cerrno>
@@ -16,20 +17,6 @@ static void lock_path(const char *dir, const char *device, char out[64])
     snprintf(out, 64, "%s/LCK..%s", dir, slash ? slash + 1 : device);
 }
 
-static int64_t monotonic_seconds()
-{
-    timespec ts;
-    if (clock_gettime(CLOCK_MONOTONIC, &ts) != 0)
-        return -1;
-    return ts.tv_sec;
-}
-
-bool pid_alive(int pid)
-{
-    if (pid <= 0)
-        return false;
-    return kill(pid, 0) == 0 || errno != ESRCH;
-}
 
 void format_lock_content(int pid, char out[12])
 {
@@ -77,7 +64,7 @@ int lock_device_in(const char *dir, const char *device, int timeout_seconds)
 {
     char path[64];
     lock_path(dir, device, path);
-    int64_t deadline = monotonic_seconds() + timeout_seconds;
+    long long deadline = monotonic_ms() + timeout_seconds * 1000LL;
     for (;;) {
         struct stat st;
         if (lstat(path, &st) == 0) {
@@ -95,7 +82,7 @@ int lock_device_in(const char *dir, const char *device, int timeout_seconds)
             if (w == 11)
                 return 0;
         }
-        if (stop_requested() || monotonic_seconds() > deadline)
+        if (stop_requested() || monotonic_ms() > deadline)
             return -1;
         usleep(100 * 1000);
     }

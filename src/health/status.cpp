@@ -1,6 +1,7 @@
 // `rtkfeedd --status`: the report in words, for an operator at a shell.
 #include "health/health.h"
 #include "health/health_internal.h"
+#include "common/service.h"
 
 #include <cerrno>
 #include <csignal>
@@ -259,7 +260,7 @@ int print_status(const char *path)
         return 1;
     }
     int pid = atoi(report["daemon.pid"].c_str());
-    bool alive = pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+    bool alive = pid_alive(pid);
     fputs(status_summary(report, unix_now(), alive).c_str(), stdout);
     return alive ? 0 : 1;
 }

@@ -36,7 +36,7 @@ static const char *find_candidate(const char *burst, size_t len)
     return nullptr;
 }
 
-int hex_value(char c)
+static int hex_value(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -45,6 +45,12 @@ int hex_value(char c)
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
+}
+
+bool has_nmea_checksum(const char *s, size_t n)
+{
+    const char *star = static_cast<const char *>(memchr(s, '*', n));
+    return star && star + 3 <= s + n && hex_value(star[1]) >= 0 && hex_value(star[2]) >= 0;
 }
 
 unsigned nmea_checksum(const char *text, size_t n)
@@ -60,13 +66,10 @@ int check_nmea_checksum(const char *s, size_t n)
     const char *star = static_cast<const char *>(memchr(s, '*', n));
     if (!star || star == s)
         return -1;
-    size_t at = static_cast<size_t>(star - s);
-    if (at + 3 > n)
+    if (!has_nmea_checksum(s, n))
         return 0;  // no checksum to check
-    int hi = hex_value(star[1]), lo = hex_value(star[2]);
-    if (hi < 0 || lo < 0)
-        return 0;
-    return nmea_checksum(s + 1, at - 1) == static_cast<unsigned>(hi * 16 + lo) ? 0 : -1;
+    unsigned sum = static_cast<unsigned>(hex_value(star[1]) * 16 + hex_value(star[2]));
+    return nmea_checksum(s + 1, static_cast<size_t>(star - s - 1)) == sum ? 0 : -1;
 }
 
 int extract_gga(const char *burst, size_t len, char *out, size_t out_size)
@@ -91,8 +94,8 @@ int extract_gga(const char *burst, size_t len, char *out, size_t out_size)
     // The client and the casters have always been handed "$GPGGA".
     if (out[2] != 'P') {
         out[2] = 'P';
-        char *star = strchr(out, '*');
-        if (hex_value(star[1]) >= 0 && hex_value(star[2]) >= 0) {
+        if (has_nmea_checksum(out, n)) {
+            char *star = strchr(out, '*');
             static const char digits[] = "0123456789ABCDEF";
             unsigned sum = nmea_checksum(out + 1, static_cast<size_t>(star - out - 1));
             star[1] = digits[sum >> 4];

@@ -12,8 +12,9 @@ int wait_for_gga(int fd, char out[SENTENCE_SIZE]);
 
 // Whether the left bytes at p begin a GGA sentence of a GNSS talker.
 bool is_gnss_gga(const char *p, size_t left);
-// The value of a hex digit of either case, or -1.
-int hex_value(char c);
+// Whether a sentence of n characters carries a checksum: two hex digits
+// (either case) after its "*".
+bool has_nmea_checksum(const char *sentence, size_t n);
 
 // The exclusive-or of n characters: an NMEA checksum.
 unsigned nmea_checksum(const char *text, size_t n);

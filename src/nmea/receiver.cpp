@@ -24,11 +24,10 @@ static void take_line(ReceiverView *v, const char *s, size_t n, double now)
 {
     if (n > 0 && s[n - 1] == '\r')
         n--;
-    const char *star = static_cast<const char *>(memchr(s, '*', n));
     // Only a sentence whose checksum is there and right.
-    if (!is_gnss_gga(s, n) || !star || star + 3 > s + n || hex_value(star[1]) < 0 ||
-        hex_value(star[2]) < 0 || check_nmea_checksum(s, n) != 0)
+    if (!is_gnss_gga(s, n) || !has_nmea_checksum(s, n) || check_nmea_checksum(s, n) != 0)
         return;
+    const char *star = static_cast<const char *>(memchr(s, '*', n));
     const char *field[15] = {};
     size_t len[15] = {};
     const char *p = s;

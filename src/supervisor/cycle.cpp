@@ -24,7 +24,7 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->client = 0;
     dp->target_retry_ms = 0;
     dp->target_backoff_s = 1;
-    dp->target_dropped = 0;
+    dp->dropped_at_loss = 0;
     dp->backoff = Backoff();
     dp->client_started = 0;
     dp->stalled = false;
@@ -84,6 +84,13 @@ bool source_is_target(const Config &cfg)
     return cfg.send_nmea != 0 && cfg.source == cfg.target;
 }
 
+int open_target(const DataPath *dp)
+{
+    const Config &cfg = *dp->cfg;
+    return open_serial(dp->target_path, cfg.target_baudrate, cfg.target_databits,
+                       cfg.target_parity.c_str(), cfg.target_stopbits);
+}
+
 int take_target(DataPath *dp)
 {
     const Config &cfg = *dp->cfg;
@@ -99,8 +106,7 @@ int take_target(DataPath *dp)
         return -1;
     }
     dp->target_locked = true;
-    dp->target = open_serial(path, cfg.target_baudrate, cfg.target_databits,
-                             cfg.target_parity.c_str(), cfg.target_stopbits);
+    dp->target = open_target(dp);
     if (dp->target < 0) {
         log_err("cannot open device %s", path);
         return -1;
@@ -225,9 +231,7 @@ void stop_client(DataPath *dp)
     if (dp->client <= 0)
         return;
     log_notice("sending SIGKILL to casterlink due to signal %d", stop_flag.load());
-    // The client's process group: the client and whatever it started.
-    kill(-dp->client, SIGKILL);
-    kill(dp->client, SIGKILL);
+    signal_client(dp->client, SIGKILL);
     // Reaped, but never waited for beyond a second.
     int status = -1;
     for (int i = 0; i < 10; i++) {

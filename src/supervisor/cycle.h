@@ -19,10 +19,11 @@ struct DataPath {
     int source;               // -1, the target, or a descriptor of the cycle's own
     pid_t client;             // 0 when none is running (or it was reaped)
     // While the target line is gone (target -1 after it was taken): when it
-    // is tried again, the pause after that, and the corrections dropped.
+    // is tried again, the pause after that, and the report's dropped bytes
+    // when it went.
     long long target_retry_ms;
     int target_backoff_s;
-    unsigned long long target_dropped;
+    uint64_t dropped_at_loss;
     Backoff backoff;          // when the next client may start
     long long client_started; // boot-clock ms of the running client's start
     bool stalled;             // the running client is being ended for silence
@@ -57,6 +58,8 @@ void report_if_due(DataPath *dp);
 void note_client_end(DataPath *dp, int status);
 // Whether the position comes from the target line itself.
 bool source_is_target(const Config &cfg);
+// Opens the target line with its settings; the descriptor or -1 (logged).
+int open_target(const DataPath *dp);
 // Opens the target line again when it was lost and its retry is due.
 void retry_target(DataPath *dp);
 

@@ -3,6 +3,7 @@
 // loss and return, and the watchdog. It waits, then dispatches what is
 // ready, in three steps.
 #include "supervisor/cycle.h"
+#include "client/client.h"
 #include "common/io.h"
 #include "common/log.h"
 #include "common/service.h"
@@ -27,8 +28,9 @@ static const int client_drain_ms = 100;
 // The receiver's line went away (unplugged, re-enumerated): it is closed,
 // its lock kept, and tried again after 1 s, 2 s, 4 s ... at most 30 s apart.
 // Corrections that come meanwhile are dropped, not queued: stale
-// corrections are worse than none.
-static void lose_target(DataPath *dp, int err)
+// corrections are worse than none. lost_now: the bytes of the burst that
+// found it gone, counted as dropped already.
+static void lose_target(DataPath *dp, int err, uint64_t lost_now)
 {
     log_err("target device %s is gone (%s), reopening it", dp->target_path, strerror(err));
     if (dp->source == dp->target)
@@ -37,7 +39,7 @@ static void lose_target(DataPath *dp, int err)
     dp->target = -1;
     dp->target_backoff_s = 1;
     dp->target_retry_ms = monotonic_ms() + 1000;
-    dp->target_dropped = 0;
+    dp->dropped_at_loss = dp->health.dropped_bytes - lost_now;
     report_health(dp);
 }
 
@@ -45,22 +47,19 @@ void retry_target(DataPath *dp)
 {
     if (dp->target >= 0 || dp->target_path == nullptr || monotonic_ms() < dp->target_retry_ms)
         return;
-    const Config &cfg = *dp->cfg;
     // Quiet while the device node is absent; open_serial logs other failures.
-    int fd = access(dp->target_path, F_OK) != 0
-                 ? -1
-                 : open_serial(dp->target_path, cfg.target_baudrate, cfg.target_databits,
-                               cfg.target_parity.c_str(), cfg.target_stopbits);
+    int fd = access(dp->target_path, F_OK) != 0 ? -1 : open_target(dp);
     if (fd < 0) {
         dp->target_backoff_s = dp->target_backoff_s * 2 > 30 ? 30 : dp->target_backoff_s * 2;
         dp->target_retry_ms = monotonic_ms() + dp->target_backoff_s * 1000LL;
         return;
     }
     dp->target = fd;
-    if (source_is_target(cfg) && dp->client > 0)
+    if (source_is_target(*dp->cfg) && dp->client > 0)
         dp->source = fd;
     log_notice("target device %s is back, %llu B of corrections dropped while it was gone",
-               dp->target_path, dp->target_dropped);
+               dp->target_path,
+               static_cast<unsigned long long>(dp->health.dropped_bytes - dp->dropped_at_loss));
     report_health(dp);
 }
 
@@ -99,7 +98,6 @@ static void relay_to_target(DataPath *dp, size_t n)
     Health &h = dp->health;
     rtcm_feed(&h.corrections, reinterpret_cast<const uint8_t *>(dp->relay), n, unix_now());
     if (dp->target < 0) {
-        dp->target_dropped += n;
         h.dropped_bytes += n;
         return;
     }
@@ -110,8 +108,7 @@ static void relay_to_target(DataPath *dp, size_t n)
         return;
     int err = errno;
     if (line_is_gone(err)) {
-        dp->target_dropped += n - w;
-        lose_target(dp, err);
+        lose_target(dp, err, n - w);
         return;
     }
     errno = err;
@@ -210,12 +207,10 @@ static void check_stall(DataPath *dp, Relay *r)
     if (r->term_sent == 0) {
         log_err("no corrections from casterlink for %u s, restarting it", dp->cfg->stall_timeout);
         dp->stalled = true;
-        kill(-dp->client, SIGTERM);
-        kill(dp->client, SIGTERM);
+        signal_client(dp->client, SIGTERM);
         r->term_sent = monotonic_ms();
     } else {
-        kill(-dp->client, SIGKILL);
-        kill(dp->client, SIGKILL);
+        signal_client(dp->client, SIGKILL);
         r->kill_sent = true;
     }
 }
