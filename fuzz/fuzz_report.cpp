@@ -3,9 +3,44 @@
 // take any bytes.
 #include "health/health.h"
 #include "health/health_internal.h"
+#include "rtcm.h"
 
 #include <cstdint>
 #include <string>
+
+// A frame of 200 message bytes in which no byte but the preamble is 0xD3.
+static std::string clean_frame(unsigned seed)
+{
+    for (;; seed++) {
+        std::string f("\xD3\x00\xC8", 3);
+        for (unsigned i = 0; i < 200; i++)
+            f += static_cast<char>((i * 7 + seed) & 0x7F);
+        uint32_t crc = crc24q(reinterpret_cast<const uint8_t *>(f.data()), f.size());
+        if ((crc >> 16 & 0xFF) == 0xD3 || (crc >> 8 & 0xFF) == 0xD3 || (crc & 0xFF) == 0xD3)
+            continue;
+        f += static_cast<char>(crc >> 16);
+        f += static_cast<char>(crc >> 8);
+        f += static_cast<char>(crc);
+        return f;
+    }
+}
+
+// Whatever came before, the framer finds the whole frames behind it: all of
+// those that begin beyond the reach of a header in the prefix (1029 bytes).
+static void frames_behind_any_prefix_are_found(const uint8_t *data, size_t size)
+{
+    RtcmCounts c;
+    rtcm_feed(&c, data, size, 1.0);
+    uint64_t before = c.frames;
+    enum { FRAMES = 12, SIZE = 206, REACH = 3 + 1023 + 3 };
+    for (unsigned k = 0; k < FRAMES; k++) {
+        std::string f = clean_frame(k * 1000);
+        rtcm_feed(&c, reinterpret_cast<const uint8_t *>(f.data()), f.size(), 1.0);
+    }
+    const uint64_t beyond_reach = FRAMES - (REACH + SIZE - 1) / SIZE;
+    if (c.frames - before < beyond_reach)
+        __builtin_trap();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -22,5 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         __builtin_trap();
     report.clear();
     parse_report(input, &report);
+    frames_behind_any_prefix_are_found(data, size);
     return 0;
 }

@@ -3,6 +3,8 @@
 // only counts; the relayed bytes are never touched.
 #include "health/health.h"
 
+#include <cstring>
+
 struct CrcTable {
     uint32_t t[256];
     constexpr CrcTable() : t()
@@ -28,14 +30,16 @@ static uint32_t crc24q(const uint8_t *p, size_t n)
     return crc;
 }
 
-static void take_frame(RtcmCounts *c, size_t len, double now)
+static bool frame_is_whole(const RtcmCounts *c, size_t len)
 {
     const uint8_t *f = c->frame;
     uint32_t crc = static_cast<uint32_t>(f[3 + len]) << 16 | f[4 + len] << 8 | f[5 + len];
-    if (crc24q(f, 3 + len) != crc) {
-        c->crc_failures++;
-        return;
-    }
+    return crc24q(f, 3 + len) == crc;
+}
+
+static void take_frame(RtcmCounts *c, size_t len, double now)
+{
+    const uint8_t *f = c->frame;
     c->frames++;
     c->last_frame = now;
     if (len < 2)
@@ -47,29 +51,65 @@ static void take_frame(RtcmCounts *c, size_t len, double now)
         c->station = (f[4] & 0xF) << 8 | f[5];
 }
 
+// Lets n bytes from the front of what is gathered go. A failed frame whose
+// bytes all went by without a whole frame among them was a damaged frame;
+// one with a whole frame among them began at a 0xD3 inside another frame's
+// data, a false header that the caster never sent.
+static void drop_front(RtcmCounts *c, size_t n)
+{
+    memmove(c->frame, c->frame + n, c->have - n);
+    c->have -= n;
+    if (c->failed_left == 0)
+        return;
+    if (n >= c->failed_left) {
+        c->crc_failures++;
+        c->failed_left = 0;
+    } else {
+        c->failed_left -= n;
+    }
+}
+
+// Takes every whole frame that what is gathered holds. After a failed CRC
+// the search for a preamble goes on at the byte after the failed one, not
+// after the length that it claimed: a 0xD3 0x00 inside a message, in a
+// stream joined mid-frame, would otherwise swallow the real frames behind
+// it.
+static void scan(RtcmCounts *c, double now)
+{
+    while (c->have > 0) {
+        if (c->frame[0] != 0xD3) {
+            const void *next = memchr(c->frame, 0xD3, c->have);
+            drop_front(c, next ? static_cast<size_t>(static_cast<const uint8_t *>(next) - c->frame)
+                               : c->have);
+            continue;
+        }
+        if (c->have >= 2 && (c->frame[1] & 0xFC) != 0) {
+            drop_front(c, 1);  // reserved bits set: no header after all
+            continue;
+        }
+        if (c->have < 3)
+            return;
+        size_t len = static_cast<size_t>(c->frame[1] & 0x03) << 8 | c->frame[2];
+        if (c->have < 3 + len + 3)
+            return;
+        if (frame_is_whole(c, len)) {
+            c->failed_left = 0;
+            take_frame(c, len, now);
+            drop_front(c, 3 + len + 3);
+        } else {
+            // One that begins inside a failed frame is part of its damage.
+            if (c->failed_left == 0)
+                c->failed_left = 3 + len + 3;
+            drop_front(c, 1);
+        }
+    }
+}
+
 void rtcm_feed(RtcmCounts *c, const uint8_t *data, size_t n, double now)
 {
+    // One byte at a time: what is gathered never outgrows one frame.
     for (size_t i = 0; i < n; i++) {
-        uint8_t b = data[i];
-        if (c->have == 0) {
-            if (b == 0xD3)
-                c->frame[c->have++] = b;
-            continue;
-        }
-        if (c->have == 1 && (b & 0xFC) != 0) {
-            // Not a header after all; this byte may begin the next one.
-            c->have = 0;
-            if (b == 0xD3)
-                c->frame[c->have++] = b;
-            continue;
-        }
-        c->frame[c->have++] = b;
-        if (c->have < 3)
-            continue;
-        size_t len = static_cast<size_t>(c->frame[1] & 0x03) << 8 | c->frame[2];
-        if (c->have == 3 + len + 3) {
-            take_frame(c, len, now);
-            c->have = 0;
-        }
+        c->frame[c->have++] = data[i];
+        scan(c, now);
     }
 }

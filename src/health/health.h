@@ -21,6 +21,9 @@ struct RtcmCounts {
     // bytes of message and three of CRC.
     uint8_t frame[3 + 1023 + 3];
     size_t have = 0;
+    // Bytes ahead of a frame that failed its CRC; it counts as a failure
+    // once they have all gone by without a whole frame among them.
+    size_t failed_left = 0;
 };
 void rtcm_feed(RtcmCounts *c, const uint8_t *data, size_t n, double now);
 

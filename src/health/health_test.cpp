@@ -49,6 +49,19 @@ TEST(RtcmFramer, ABrokenFrameIsOneCrcFailureAndTextIsNoFrameAtAll)
     EXPECT_EQ(text.station, -1);
 }
 
+TEST(RtcmFramer, AFalseHeaderInAStreamJoinedMidFrameSwallowsNoFrame)
+{
+    // The tail of a frame whose data holds 0xD3 0x00: a header of 255 bytes.
+    std::string stream("\x12\xD3\x00\xFF\x34", 5);
+    for (uint64_t seq = 0; seq < 8; seq++)
+        stream += make_frame(seq);
+    RtcmCounts c;
+    feed(&c, stream);
+    EXPECT_EQ(c.frames, 8u);
+    EXPECT_EQ(c.crc_failures, 0u);
+
+}
+
 TEST(ReceiverView, ReadsFixSatellitesAndAgeFromValidGgaOnly)
 {
     ReceiverView v;

@@ -72,6 +72,26 @@ int check_nmea_checksum(const char *s, size_t n)
     return nmea_checksum(s + 1, static_cast<size_t>(star - s - 1)) == sum ? 0 : -1;
 }
 
+// Whether the latitude's hemisphere field (the fourth) holds an N or S: a
+// receiver without a fix leaves it empty. Looked for in that field alone,
+// since the N of the talker "GN" is no hemisphere.
+static bool has_hemisphere(const char *s, size_t n)
+{
+    const char *field = s, *end = s + n;
+    for (int commas = 0; commas < 3; commas++) {
+        field = static_cast<const char *>(memchr(field, ',', static_cast<size_t>(end - field)));
+        if (!field)
+            return false;
+        field++;
+    }
+    while (field < end && *field != ',' && *field != '*') {
+        if (*field == 'N' || *field == 'S')
+            return true;
+        field++;
+    }
+    return false;
+}
+
 int extract_gga(const char *burst, size_t len, char *out, size_t out_size)
 {
     const char *start = find_candidate(burst, len);
@@ -84,7 +104,7 @@ int extract_gga(const char *burst, size_t len, char *out, size_t out_size)
     // A sentence that would not fit the buffer is no sentence at all.
     if (n >= out_size)
         return -1;
-    if (!memchr(start, '*', n) || (!memchr(start, 'N', n) && !memchr(start, 'S', n)))
+    if (!memchr(start, '*', n) || !has_hemisphere(start, n))
         return -1;
     // A sentence garbled on the line would send a caster a wrong position.
     if (check_nmea_checksum(start, n) != 0)

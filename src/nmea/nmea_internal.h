@@ -24,8 +24,8 @@ unsigned nmea_checksum(const char *text, size_t n);
 int check_nmea_checksum(const char *sentence, size_t n);
 
 // The accepted sentence of one burst (len bytes): the first GGA of any GNSS
-// talker, with a "*", an "N" or "S", and a checksum that matches when it
-// has one. Copied into out without its line ending and as "$GPGGA" (another
+// talker, with a "*", an "N" or "S" in the latitude's hemisphere field, and
+// a checksum that matches when it has one. Copied into out without its line ending and as "$GPGGA" (another
 // talker is rewritten, its checksum recomputed); 0, or -1 when the burst
 // holds none.
 int extract_gga(const char *burst, size_t len, char *out, size_t out_size);

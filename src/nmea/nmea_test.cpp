@@ -81,7 +81,19 @@ TEST(ExtractGga, TakesEveryGnssTalkerAndHandsOnGpgga)
     EXPECT_EQ(gga_of("$GXGGA,1,N*00\r\n"), "<none>");
     EXPECT_EQ(gga_of("$GNGSA,A,3,N*00\r\n"), "<none>");
     // Without hex digits after the "*" nothing is checked, and nothing recomputed.
-    EXPECT_EQ(gga_of("$GNGGA,1,N*\r\n"), "$GPGGA,1,N*");
+    EXPECT_EQ(gga_of("$GNGGA,1,2,N*\r\n"), "$GPGGA,1,2,N*");
+}
+
+TEST(ExtractGga, TheHemisphereIsLookedForInTheLatitudesOwnField)
+{
+    // Without a fix: the talker's "N" and the "M" units are no hemisphere.
+    for (std::string text : {"GNGGA,123519.00,,,,,0,00,99.9,,M,,M,,",
+                             "GPGGA,123519.00,,,,,0,00,99.9,,M,,M,,", "GNGGA,1,N,,,E"}) {
+        char sum[3];
+        snprintf(sum, sizeof sum, "%02X", nmea_checksum(text.data(), text.size()));
+        EXPECT_EQ(gga_of("$" + text + "*" + sum + "\r\n"), "<none>") << text;
+    }
+    EXPECT_EQ(gga_of("$GNGGA,1,2,S*\r\n"), "$GPGGA,1,2,S*");
 }
 
 TEST(ExtractGga, AGarbledSentenceIsRejected)
@@ -99,9 +111,9 @@ TEST(ExtractGga, AGarbledSentenceIsRejected)
 
 TEST(ExtractGga, RejectsACandidateLongerThanTheSentenceBuffer)
 {
-    std::string just_fits = "$GPGGA,N*" + std::string(SENTENCE_SIZE - 10, 'Z');
+    std::string just_fits = "$GPGGA,,,N*" + std::string(SENTENCE_SIZE - 12, 'Z');
     EXPECT_EQ(gga_of(just_fits + "\r\n"), just_fits);
     std::string too_long = just_fits + "Z";
     EXPECT_EQ(gga_of(too_long + "\r\n"), "<none>");
-    EXPECT_EQ(gga_of(std::string(2047, 'N') + "$GPGGA,N*" + std::string(3000, '1')), "<none>");
+    EXPECT_EQ(gga_of(std::string(2047, 'N') + "$GPGGA,,,N*" + std::string(3000, '1')), "<none>");
 }
