@@ -7,19 +7,26 @@
 struct Config;
 
 // Starts "/opt/casterLink/bin/casterlink" for one cycle on "/dev/rtkfeedd"
-// without waiting for it; returns its pid, or -1 when no child was made
-// (logged). A child that could not execute the client is reaped before
+// without waiting for it, under a watcher that ends whatever the client
+// started (whatever process groups or sessions it made) when the client
+// ends, is ended, or the daemon dies by any signal. Returns the watcher's
+// pid, which the cycle waits for: it ends after all of that, the way the
+// client ended. *client is the client's own pid. -1 when no client runs
+// (logged). A watcher whose client could not be executed is reaped before
 // returning, so the caller sees a client that ended at once. *exec_error
 // holds why no client runs (the errno of the start or of the exec), else 0.
-pid_t start_client(const Config &cfg, const char *sentence, int *exec_error);
+pid_t start_client(const Config &cfg, const char *sentence, pid_t *client, int *exec_error);
 
-// Sends sig to a client and to whatever it started (its process group).
-void signal_client(pid_t client, int sig);
+// Asks the client to end (SIGTERM to its process group), or, when now,
+// ends it and everything it started at once.
+void end_client(pid_t watcher, bool now);
 
-// Ends whatever an earlier daemon, now gone, left running in its session:
-// PR_SET_PDEATHSIG ends its clients with it, but not what they started.
-// Returns how many processes were ended.
-int end_leftovers_of(pid_t earlier_daemon);
+// Ends what the clients of an earlier daemon, now gone, left running:
+// every process that carries that daemon's mark in its environment. The
+// earlier daemon is named by its pid and start time (clock ticks after
+// boot, as /proc gives them), so that a pid that went to another program
+// names nobody. Returns how many processes were ended.
+int end_leftovers_of(pid_t earlier_daemon, long long earlier_start);
 
 // Start-up: queries the source table and writes "/run/mountpoint.ntrip"
 // (empty when the query fails).

@@ -17,11 +17,27 @@ struct ClientArgs {
 };
 void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out);
 
-// In a new child of the daemon, before it executes a program: a process
-// group of its own, so that ending the group ends whatever the program
-// starts, and an end with the daemon, however the daemon ends. Only calls
-// that are safe between vfork and exec.
-void join_own_group_tied_to(pid_t daemon);
+// Starts a program under a watcher of its own (a fork of the daemon) that
+// ends whatever the program started when the program ends, when it is
+// ended, or when the daemon dies. exec_program runs in the program's new
+// process and returns only when it could not execute: its errno. Returns
+// the watcher's pid, which the caller waits for (it ends as the program
+// ended) and *program the program's; -1 when none runs, with *exec_error
+// set. *exec_error holds the errno of a failed exec too (the watcher then
+// ends at once).
+pid_t start_watched(int (*exec_program)(void *arg), void *arg, pid_t *program, int *exec_error);
+// Asks a watched program's process group to end (SIGTERM), or, when now,
+// ends it and everything it started at once.
+void end_watched(pid_t watcher, bool now);
+
+// Calls visit for every process in /proc; 0, or -1 when /proc cannot be read.
+int for_each_process(void (*visit)(pid_t pid, void *arg), void *arg);
+
+// The environment of every program the daemon starts: the daemon's own,
+// with a mark that names this daemon (pid and start time), so that a later
+// daemon can tell what an earlier one's clients left behind from anybody
+// else's processes.
+char *const *marked_environment();
 
 // Waits for pid to end, through interruptions; returns its wait status, or
 // -1 when it cannot be waited for.

@@ -8,10 +8,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 static const char client_path[] = "/opt/casterLink/bin/casterlink";
 
@@ -62,11 +63,16 @@ void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out)
     out->argc = n;
 }
 
-// In the child between vfork and exec: only calls that are safe there.
-static void exec_client(const ClientArgs &args, int report_fd, pid_t daemon)
+struct ClientExec {
+    const ClientArgs *args;
+    char *const *env;
+};
+
+// In the client's new process, before it executes: only calls that are
+// safe after a fork of a threaded process.
+static int exec_client(void *arg)
 {
-    // No client may stay connected to the caster beside the next one.
-    join_own_group_tied_to(daemon);
+    const ClientExec *what = static_cast<const ClientExec *>(arg);
     // Every descriptor of ours is opened close-on-exec already; this also
     // covers one that a library opened without.
 #ifdef SYS_close_range
@@ -93,87 +99,95 @@ static void exec_client(const ClientArgs &args, int report_fd, pid_t daemon)
         dup2(out, 1);
         close(out);
     }
-    execv(client_path, const_cast<char *const *>(args.argv));
-    int e = errno;
-    ssize_t ignored = write(report_fd, &e, sizeof e);
-    (void)ignored;
-    _exit(1);
+    execve(client_path, const_cast<char *const *>(what->args->argv), what->env);
+    return errno;
 }
 
-pid_t start_client(const Config &cfg, const char *sentence, int *exec_error)
+pid_t start_client(const Config &cfg, const char *sentence, pid_t *client, int *exec_error)
 {
-    *exec_error = 0;
     ClientArgs args;
     build_client_args(cfg, sentence, &args);
-    // The exec error comes back through a pipe that the exec itself closes.
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        *exec_error = errno;
-        log_err("cannot start casterlink: %s", strerror(errno));
+    ClientExec what = {&args, marked_environment()};
+    pid_t watcher = start_watched(exec_client, &what, client, exec_error);
+    if (watcher < 0) {
+        log_err("cannot start casterlink: %s", strerror(*exec_error));
         return -1;
     }
-    pid_t daemon = getpid();
-    pid_t pid = vfork();
-    if (pid == 0)
-        exec_client(args, report[1], daemon);
-    int fork_errno = errno;
-    close(report[1]);
-    if (pid < 0) {
-        close(report[0]);
-        *exec_error = fork_errno;
-        log_err("cannot start casterlink: %s", strerror(fork_errno));
-        return pid;
-    }
-    int exec_errno = 0;
-    ssize_t n;
-    do
-        n = read(report[0], &exec_errno, sizeof exec_errno);
-    while (n < 0 && errno == EINTR);
-    close(report[0]);
     // A client that could not be executed has ended already: reaped here, it
     // looks to the cycle like a client that ended at once.
-    if (n == sizeof exec_errno) {
-        *exec_error = exec_errno;
-        log_err("cannot execute %s: %s", client_path, strerror(exec_errno));
-        reap_child(pid);
+    if (*exec_error != 0) {
+        log_err("cannot execute %s: %s", client_path, strerror(*exec_error));
+        reap_child(watcher);
     }
-    return pid;
+    return watcher;
 }
 
-int end_leftovers_of(pid_t earlier)
+void end_client(pid_t watcher, bool now)
 {
-    // Only when that daemon is gone: while a process has its pid, the pid
-    // may be anybody's. Once it is gone, no process is in a session of that
-    // id but one that the daemon led, since the kernel does not hand out a
-    // pid that a session still uses.
-    if (earlier <= 0 || earlier == getpid() || pid_alive(earlier))
-        return 0;
-    int ended = 0;
-    DIR *d = opendir("/proc");
-    while (dirent *e = d ? readdir(d) : nullptr) {
-        char path[64], stat[512];
-        int pid = atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        ssize_t n = read(fd, stat, sizeof stat - 1);
-        close(fd);
-        stat[n > 0 ? n : 0] = '\0';
-        // "pid (comm) state ppid pgrp session ...": comm may hold anything.
-        const char *at = strrchr(stat, ')');
-        char state = 'Z';
-        int session = 0;
-        if (at && sscanf(at + 1, " %c %*d %*d %d", &state, &session) == 2 && state != 'Z' &&
-            session == earlier && kill(pid, SIGKILL) == 0)
-            ended++;
+    end_watched(watcher, now);
+}
+
+static const char mark_name[] = "RTKFEEDD_DAEMON=";
+
+char *const *marked_environment()
+{
+    // Built once, by the main thread, before the first program starts.
+    static std::string mark;
+    static std::vector<char *> env;
+    if (env.empty()) {
+        mark = mark_name + std::to_string(getpid()) + ":" +
+               std::to_string(process_start_ticks(getpid()));
+        env.push_back(&mark[0]);
+        for (char **e = environ; *e; e++)
+            if (strncmp(*e, mark_name, sizeof mark_name - 1) != 0)
+                env.push_back(*e);
+        env.push_back(nullptr);
     }
-    if (d)
-        closedir(d);
-    if (ended > 0)
+    return env.data();
+}
+
+// Whether a process carries the mark in its environment, as it was when
+// the process started (or its parent's, inherited).
+static bool carries_mark(pid_t pid, const std::string &mark)
+{
+    char path[32];
+    snprintf(path, sizeof path, "/proc/%d/environ", static_cast<int>(pid));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    std::string env(1, '\0');
+    char buf[4096];
+    ssize_t n;
+    while (env.size() < (1 << 20) && (n = read(fd, buf, sizeof buf)) > 0)
+        env.append(buf, static_cast<size_t>(n));
+    close(fd);
+    env += '\0';
+    return env.find('\0' + mark + '\0') != std::string::npos;
+}
+
+struct Sweep {
+    std::string mark;
+    int ended;
+};
+
+static void end_if_marked(pid_t pid, void *arg)
+{
+    Sweep *sweep = static_cast<Sweep *>(arg);
+    if (pid != getpid() && carries_mark(pid, sweep->mark) && kill(pid, SIGKILL) == 0)
+        sweep->ended++;
+}
+
+int end_leftovers_of(pid_t earlier, long long earlier_start)
+{
+    // Only while that daemon is gone, and only what carries its mark: a
+    // process of anybody else's never does.
+    if (earlier <= 0 || earlier == getpid() || earlier_start < 0 ||
+        process_is(earlier, earlier_start))
+        return 0;
+    Sweep sweep = {mark_name + std::to_string(earlier) + ":" + std::to_string(earlier_start), 0};
+    for_each_process(end_if_marked, &sweep);
+    if (sweep.ended > 0)
         log_notice("ended what an earlier rtkfeedd (pid %d) left running: %d processes",
-                   static_cast<int>(earlier), ended);
-    return ended;
+                   static_cast<int>(earlier), sweep.ended);
+    return sweep.ended;
 }

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdarg>
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -55,24 +54,17 @@ static void close_from(int lowest)
         close(static_cast<int>(fd));
 }
 
-void join_own_group_tied_to(pid_t daemon)
-{
-    setpgid(0, 0);
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != daemon)
-        _exit(1);  // the daemon ended before the line above took effect
-}
+struct Command {
+    const char *path;
+    char *argv[MAX_ARGS];
+    char *const *env;
+};
 
-void signal_client(pid_t client, int sig)
+// In the program's new process: only calls that are safe after a fork of
+// a threaded process.
+static int exec_redirected(void *arg)
 {
-    kill(-client, sig);
-    kill(client, sig);
-}
-
-// In the forked child: only async-signal-safe calls from here on.
-[[noreturn]] static void exec_redirected(const char *path, char *const argv[], pid_t daemon)
-{
-    join_own_group_tied_to(daemon);
+    const Command *c = static_cast<const Command *>(arg);
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd >= 0 && null_fd <= 2) {
         // Keep the null device clear of the descriptors being replaced.
@@ -90,38 +82,35 @@ void signal_client(pid_t client, int sig)
             dup2(null_fd, n);
     }
     close_from(3);
-    execvp(path, argv);
-    _exit(1);
-}
-
-static pid_t spawn(const char *path, va_list ap, char *argv[MAX_ARGS])
-{
-    int n = 0;
-    argv[n++] = const_cast<char *>(path);
-    while (n < MAX_ARGS - 1) {
-        char *arg = va_arg(ap, char *);
-        if (!arg)
-            break;
-        argv[n++] = arg;
-    }
-    argv[n] = nullptr;
-    pid_t daemon = getpid();
-    pid_t pid = fork();
-    if (pid == 0)
-        exec_redirected(path, argv, daemon);
-    reset_slots();
-    return pid;
+    execvpe(c->path, c->argv, c->env);
+    return errno;
 }
 
 int run_command(int timeout_seconds, const char *path, ...)
 {
-    char *argv[MAX_ARGS];
+    Command c;
+    c.path = path;
+    c.env = marked_environment();
+    int n = 0;
+    c.argv[n++] = const_cast<char *>(path);
     va_list ap;
     va_start(ap, path);
-    pid_t pid = spawn(path, ap, argv);
+    while (n < MAX_ARGS - 1) {
+        char *arg = va_arg(ap, char *);
+        if (!arg)
+            break;
+        c.argv[n++] = arg;
+    }
     va_end(ap);
-    if (pid < 0)
+    c.argv[n] = nullptr;
+    pid_t program;
+    int exec_error;
+    pid_t pid = start_watched(exec_redirected, &c, &program, &exec_error);
+    reset_slots();
+    if (pid < 0) {
+        errno = exec_error;
         return -1;
+    }
     // Checked every tenth of a second: the client gives no other sign.
     int ticks = timeout_seconds * 10;
     int why = ETIMEDOUT;
@@ -138,7 +127,7 @@ int run_command(int timeout_seconds, const char *path, ...)
         }
         usleep(100 * 1000);
     }
-    signal_client(pid, SIGKILL);
+    end_watched(pid, true);
     reap_child(pid);
     errno = why;
     return -1;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 long long monotonic_ms()
@@ -145,6 +146,41 @@ int replace_file(const char *path, const char *data, size_t n, unsigned mode)
         unlink(tmp);
     errno = e;
     return r;
+}
+
+int read_state_file(const char *path, std::string *out, size_t cap)
+{
+    out->clear();
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ELOOP)
+            errno = EINVAL;  // a link
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    char buf[4096];
+    ssize_t n = 0;
+    while (out->size() < cap && ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)))
+        out->append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    int e = errno;
+    close(fd);
+    if (n < 0) {
+        errno = e;
+        return -1;
+    }
+    if (out->size() > cap)
+        out->resize(cap);
+    return 0;
+}
+
+const char *state_file_error(int err)
+{
+    return err == EINVAL ? "not a regular file" : strerror(err);
 }
 
 int set_nonblocking(int fd)

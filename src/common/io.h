@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Waits up to timeout_ms for fd to become readable (or hung up, which a
 // reader must also see). Returns poll's result: 1 ready, 0 timed out, -1
@@ -37,6 +38,16 @@ size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms);
 // over it, so a reader sees the old content or the new, never part of
 // either. Returns 0, or -1 with errno set.
 int replace_file(const char *path, const char *data, size_t n, unsigned mode);
+
+// Reads a state file of this daemon's (at most cap bytes) into out. Opened
+// without blocking and without following a link, and read only when it is
+// a regular file, so that nothing another program puts at the path (a
+// FIFO, a link, a device) can hold the daemon or lead it elsewhere.
+// Returns 0, or -1 with errno: ENOENT when nothing is there, EINVAL when
+// what is there is not a regular file, else the error of the read.
+int read_state_file(const char *path, std::string *out, size_t cap);
+// Why read_state_file failed, in words.
+const char *state_file_error(int err);
 
 // Milliseconds on the monotonic clock.
 long long monotonic_ms();

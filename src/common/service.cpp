@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -50,6 +52,35 @@ bool pid_alive(int pid)
     if (pid <= 0)
         return false;
     return kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+long long process_start_ticks(int pid)
+{
+    char path[32], text[512];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    int fd = pid > 0 ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return -1;
+    ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n <= 0)
+        return -1;
+    text[n] = '\0';
+    // "pid (comm) state ..." with the start time the 22nd field; comm may
+    // hold anything, so the fields are counted from its closing ")".
+    const char *p = strrchr(text, ')');
+    for (int field = 2; p && field < 22; field++)
+        p = strchr(p + 1, ' ');
+    if (!p)
+        return -1;
+    char *end;
+    long long start = strtoll(p + 1, &end, 10);
+    return end == p + 1 ? -1 : start;
+}
+
+bool process_is(int pid, long long start)
+{
+    return start >= 0 && process_start_ticks(pid) == start;
 }
 
 int pause_seconds(int seconds)

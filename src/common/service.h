@@ -28,6 +28,13 @@ void set_status_observer(void (*observer)(int code));
 // Whether a process of that pid exists (one of another user's counts).
 bool pid_alive(int pid);
 
+// When a process started: clock ticks after boot, as /proc/PID/stat gives
+// them; -1 when there is no such process. With its pid it names a process
+// for good: a pid that went to another program has another start time.
+long long process_start_ticks(int pid);
+// Whether the process of that pid is the one that started at start.
+bool process_is(int pid, long long start);
+
 // Sleeps whole seconds, one at a time; 0 after the full pause, -1 when a
 // stop request cut it short.
 int pause_seconds(int seconds);

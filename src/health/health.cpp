@@ -70,6 +70,8 @@ std::string health_json(const Health &h, double now)
     o += ",\"status\":" + std::to_string(h.status);
     o += ",\n\"daemon\":{\"pid\":" + std::to_string(h.pid) + ",\"started\":";
     put_time(&o, h.started);
+    o += ",\"proc_start\":";
+    put_int_or_null(&o, h.proc_start);
     o += "},\n\"client\":{\"running\":";
     o += h.running ? "true" : "false";
     o += ",\"pid\":";

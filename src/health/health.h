@@ -31,6 +31,7 @@ struct Health {
     int status = 1;
     int pid = 0;
     double started = 0;
+    long long proc_start = -1;  // the daemon's start in clock ticks after boot
     // The client. Times are Unix seconds, 0 while unknown.
     bool running = false;
     int client_pid = 0;
@@ -62,9 +63,18 @@ std::string health_json(const Health &h, double now);
 // Writes the report whole (0644); 0 or -1.
 int write_health(const Health &h);
 
-// The pid of the daemon that wrote the report at path, or 0.
-int report_daemon_pid(const char *path);
+// The daemon that wrote a report, as the report names it.
+struct ReportedDaemon {
+    int pid = 0;
+    long long proc_start = -1;  // -1 when the report does not say
+    int status = -1;
+};
+// 0 when read; -1 with errno when there is no report to read: ENOENT when
+// nothing is there, EINVAL when it is not a regular file, EBADMSG when it
+// is not a report.
+int read_report_daemon(const char *path, ReportedDaemon *d);
 
 // `rtkfeedd --status`: prints a summary of the report at path; returns 0
-// when the daemon named in it is alive, else 1.
+// when the daemon named in it is alive (the same process: its pid and its
+// start time), else 1.
 int print_status(const char *path);

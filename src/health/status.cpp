@@ -1,6 +1,7 @@
 // `rtkfeedd --status`: the report in words, for an operator at a shell.
 #include "health/health.h"
 #include "health/health_internal.h"
+#include "common/io.h"
 #include "common/service.h"
 
 #include <cerrno>
@@ -224,43 +225,55 @@ std::string status_summary(const std::map<std::string, std::string> &r, double n
     return o;
 }
 
-// The report at path, or -1 when there is none to read.
+// The report at path: 0, or -1 with errno when there is none to read.
 static int read_report(const char *path, std::map<std::string, std::string> *report)
 {
-    FILE *f = fopen(path, "re");
-    if (!f)
-        return -1;
     std::string json;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-        json.append(buf, n);
-    fclose(f);
-    return parse_report(json, report);
+    if (read_state_file(path, &json, 1 << 20) != 0)
+        return -1;
+    if (parse_report(json, report) != 0) {
+        errno = EBADMSG;
+        return -1;
+    }
+    return 0;
 }
 
-int report_daemon_pid(const char *path)
+static ReportedDaemon daemon_of(std::map<std::string, std::string> &report)
+{
+    ReportedDaemon d;
+    d.pid = atoi(report["daemon.pid"].c_str());
+    const std::string &start = report["daemon.proc_start"];
+    if (!start.empty() && start != "null")
+        d.proc_start = atoll(start.c_str());
+    if (report.count("status"))
+        d.status = atoi(report["status"].c_str());
+    return d;
+}
+
+int read_report_daemon(const char *path, ReportedDaemon *d)
 {
     std::map<std::string, std::string> report;
     if (read_report(path, &report) != 0)
-        return 0;
-    int pid = atoi(report["daemon.pid"].c_str());
-    return pid > 0 ? pid : 0;
+        return -1;
+    *d = daemon_of(report);
+    return 0;
 }
 
 int print_status(const char *path)
 {
     std::map<std::string, std::string> report;
-    if (access(path, F_OK) != 0) {
-        fprintf(stderr, "rtkfeedd: no report at %s: %s\n", path, strerror(errno));
-        return 1;
-    }
     if (read_report(path, &report) != 0) {
-        fprintf(stderr, "rtkfeedd: %s is not a report of this daemon\n", path);
+        if (errno == ENOENT)
+            fprintf(stderr, "rtkfeedd: no report at %s: %s\n", path, strerror(errno));
+        else if (errno == EBADMSG)
+            fprintf(stderr, "rtkfeedd: %s is not a report of this daemon\n", path);
+        else
+            fprintf(stderr, "rtkfeedd: cannot read %s: %s\n", path, state_file_error(errno));
         return 1;
     }
-    int pid = atoi(report["daemon.pid"].c_str());
-    bool alive = pid_alive(pid);
+    // The pid alone could be another program's by now.
+    ReportedDaemon d = daemon_of(report);
+    bool alive = process_is(d.pid, d.proc_start);
     fputs(status_summary(report, unix_now(), alive).c_str(), stdout);
     return alive ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 #include "supervisor/backoff.h"
 #include "common/io.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <sys/random.h>
@@ -44,15 +45,15 @@ long long boottime_ms()
 int load_backoff(Backoff *b, const char *path, long long now)
 {
     *b = Backoff();
-    FILE *f = fopen(path, "re");
-    if (!f)
-        return 0;
+    std::string text;
+    if (read_state_file(path, &text, 256) != 0)
+        return errno == ENOENT ? 0 : -1;
     unsigned failures = 0;
     long long next = 0;
-    int got = fscanf(f, "failures %u\nnext_start %lld", &failures, &next);
-    fclose(f);
-    if (got != 2)
+    if (sscanf(text.c_str(), "failures %u\nnext_start %lld", &failures, &next) != 2) {
+        errno = EINVAL;
         return -1;
+    }
     b->failures = failures;
     b->next_start = next - now > longest_pause_ms ? now + longest_pause_ms : next;
     return 0;

@@ -29,7 +29,8 @@ double random_jitter();
 long long boottime_ms();
 
 // The state kept under "/run" for a daemon restarted in the same boot:
-// 0 when read (a missing or unreadable file gives none), -1 otherwise.
+// 0 when read or missing (none), -1 with errno when what is there cannot
+// be used (EINVAL: not a regular file, or not a back-off file); then none.
 // A pause read from the file is never longer than the longest one.
 int load_backoff(Backoff *b, const char *path, long long now);
 int save_backoff(const Backoff &b, const char *path);

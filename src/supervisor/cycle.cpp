@@ -30,6 +30,7 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->stalled = false;
     dp->health = Health();
     dp->health.pid = getpid();
+    dp->health.proc_start = process_start_ticks(getpid());
     dp->health.started = unix_now();
     dp->health_written = 0;
     dp->health_dirty = false;
@@ -44,7 +45,11 @@ void report_health(DataPath *dp)
     long long left = dp->backoff.next_start - boottime_ms();
     h.next_start = !h.running && left > 0 ? unix_now() + static_cast<double>(left) / 1000 : 0;
     h.target_open = dp->target >= 0;
-    write_health(h);
+    static bool write_failed = false;
+    if (write_health(h) != 0 && !write_failed) {
+        write_failed = true;
+        log_err("cannot write the health report: %s", strerror(errno));
+    }
     dp->health_written = monotonic_ms();
     dp->health_dirty = false;
 }
@@ -155,7 +160,11 @@ static void wait_for_next_start(const DataPath *dp)
 static void pause_after_run(DataPath *dp, long long run_ms)
 {
     long long pause = note_run(&dp->backoff, run_ms, boottime_ms(), random_jitter());
-    save_backoff(dp->backoff, backoff_path);
+    static bool save_failed = false;
+    if (save_backoff(dp->backoff, backoff_path) != 0 && !save_failed) {
+        save_failed = true;
+        log_err("cannot write %s: %s", backoff_path, strerror(errno));
+    }
     report_health(dp);
     announce_pause(dp, pause);
     wait_for_next_start(dp);
@@ -165,7 +174,8 @@ int run_cycles(DataPath *dp)
 {
     const Config &cfg = *dp->cfg;
     // What remains of the pause that an earlier daemon of this boot began.
-    load_backoff(&dp->backoff, backoff_path, boottime_ms());
+    if (load_backoff(&dp->backoff, backoff_path, boottime_ms()) != 0)
+        log_err("cannot use %s: %s, ignored", backoff_path, state_file_error(errno));
     announce_pause(dp, dp->backoff.next_start - boottime_ms());
     wait_for_next_start(dp);
     for (;;) {
@@ -189,7 +199,8 @@ int run_cycles(DataPath *dp)
         }
         log_notice("starting casterlink");
         int exec_error;
-        pid_t pid = start_client(cfg, dp->sentence, &exec_error);
+        pid_t client_pid;
+        pid_t pid = start_client(cfg, dp->sentence, &client_pid, &exec_error);
         Health &h = dp->health;
         h.starts++;
         h.last_start = unix_now();
@@ -213,12 +224,17 @@ int run_cycles(DataPath *dp)
         dp->stalled = false;
         if (exec_error == 0) {
             h.running = true;
-            h.client_pid = pid;
+            h.client_pid = client_pid;
             report_health(dp);
         }
         relay_loop(dp);
         release_source(dp);
         log_notice("casterlink terminated");
+        // Ended by the daemon's own stop: not a failed run, and the back-off
+        // stays where it was, or every restart of the service (settings
+        // saved in the web interface) would lengthen the next pause.
+        if (stop_requested())
+            continue;
         // A run the watchdog ended is a failed run, however long it was: a
         // caster that accepts connections but sends nothing is asked less
         // and less often.
@@ -231,7 +247,7 @@ void stop_client(DataPath *dp)
     if (dp->client <= 0)
         return;
     log_notice("sending SIGKILL to casterlink due to signal %d", stop_flag.load());
-    signal_client(dp->client, SIGKILL);
+    end_client(dp->client, true);
     // Reaped, but never waited for beyond a second.
     int status = -1;
     for (int i = 0; i < 10; i++) {

@@ -17,7 +17,8 @@ struct DataPath {
     int target;               // -1 when closed
     bool target_locked;
     int source;               // -1, the target, or a descriptor of the cycle's own
-    pid_t client;             // 0 when none is running (or it was reaped)
+    pid_t client;             // the client's watcher; 0 when none is running
+                              // (or it was reaped)
     // While the target line is gone (target -1 after it was taken): when it
     // is tried again, the pause after that, and the report's dropped bytes
     // when it went.

@@ -1,4 +1,5 @@
 // rtkfeedd: feeds an NTRIP client's correction stream to a serial line.
+#include "common/io.h"
 #include "common/log.h"
 #include "devices/devices.h"
 #include "client/client.h"
@@ -48,8 +49,15 @@ int main(int argc, char **argv)
     // Shared with the generator thread by address, for the process's life.
     static Config *cfg = new Config();
     load_settings(cfg);
-    // Before this run's report replaces the earlier one, which names it.
-    end_leftovers_of(report_daemon_pid("/run/rtkfeedd.json"));
+    // Before this run's report replaces the earlier one, which names it. A
+    // daemon that stopped in order has left nothing behind.
+    ReportedDaemon earlier;
+    if (read_report_daemon("/run/rtkfeedd.json", &earlier) == 0) {
+        if (earlier.status != 0)
+            end_leftovers_of(earlier.pid, earlier.proc_start);
+    } else if (errno == EINVAL) {
+        log_err("cannot use /run/rtkfeedd.json: %s, ignored", state_file_error(errno));
+    }
     init_data_path(&dp, cfg);
     const char *target_path = interface_path(cfg->target);
     dp.health.device = target_path ? target_path : "";

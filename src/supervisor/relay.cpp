@@ -176,11 +176,9 @@ static bool client_ended(DataPath *dp, Relay *r)
     pid_t reaped = waitpid(dp->client, &status, WNOHANG);
     if (reaped == 0)
         return false;
+    // Reaped, or no longer ours to wait for (already reaped). Its watcher
+    // ends only after whatever the client started has ended too.
     note_client_end(dp, reaped == dp->client ? status : -1);
-    // Reaped, or no longer ours to wait for (already reaped). Whatever the
-    // client started and left behind goes with it: it could still hold a
-    // session with the caster beside the next client's.
-    kill(-dp->client, SIGKILL);
     dp->client = 0;
     return true;
 }
@@ -207,10 +205,10 @@ static void check_stall(DataPath *dp, Relay *r)
     if (r->term_sent == 0) {
         log_err("no corrections from casterlink for %u s, restarting it", dp->cfg->stall_timeout);
         dp->stalled = true;
-        signal_client(dp->client, SIGTERM);
+        end_client(dp->client, false);
         r->term_sent = monotonic_ms();
     } else {
-        signal_client(dp->client, SIGKILL);
+        end_client(dp->client, true);
         r->kill_sent = true;
     }
 }
