@@ -19,6 +19,8 @@
 //   close     close the device after the payload and stay
 //   exit      removed and obeyed: exit 0
 //   child     start a child that sleeps until killed; its pid in child_pid
+//             (content "group": in a process group of its own; "session":
+//             in a session of its own)
 //   trickle   write 8 bytes every second
 //   stubborn  ignore SIGTERM
 //   fds       written at each start: the client's open descriptors
@@ -131,6 +133,11 @@ int main(int argc, char **argv)
     if (exists("child")) {
         pid_t child = fork();
         if (child == 0) {
+            std::string how = slurp("child");
+            if (how == "group")
+                setpgid(0, 0);
+            if (how == "session")
+                setsid();
             for (;;)
                 pause();
         }

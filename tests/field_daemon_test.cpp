@@ -125,25 +125,42 @@ TEST_F(FieldTest, TheClientGetsOnlyItsStandardDescriptorsAndEndsWithTheDaemon)
     EXPECT_FALSE(alive(client));
     EXPECT_FALSE(alive(child));
 
-    // A daemon killed outright takes its client with it, and the next one
-    // ends what the client had started.
+    // A daemon killed outright takes its client and all it started with it,
+    // whatever sessions they made.
+    write_file("/run/fake/child", "session");
     unlink("/run/fake/starts");
-    pid_t killed = start_daemon();
+    start_daemon();
     ASSERT_TRUE(wait_file("/run/fake/starts", "start\n", 8000));
     usleep(200 * 1000);
     client = read_file("/run/fake/pid");
     child = read_file("/run/fake/child_pid");
-    ASSERT_TRUE(alive(client));
+    ASSERT_TRUE(alive(child));
     kill(daemon_pid, SIGKILL);
     wait_exit(2000);
-    for (int i = 0; i < 50 && alive(client); i++)
+    for (int i = 0; i < 150 && (alive(client) || alive(child)); i++)
         usleep(20 * 1000);
     EXPECT_FALSE(alive(client));
-    EXPECT_TRUE(alive(child));
+    EXPECT_FALSE(alive(child));
+
+    // Killed together with the client's watcher, the next daemon ends
+    // what is left: what carries the earlier daemon's mark.
+    write_file("/run/fake/child", "");
+    unlink("/run/fake/starts");
+    pid_t killed = start_daemon();
+    ASSERT_TRUE(wait_file("/run/fake/starts", "start\n", 8000));
+    usleep(200 * 1000);
+    child = read_file("/run/fake/child_pid");
+    std::string watcher = read_file("/proc/" + read_file("/run/fake/pid") + "/stat");
+    watcher = watcher.substr(watcher.rfind(')') + 4);  // its parent
+    kill(atoi(watcher.c_str()), SIGKILL);
+    kill(daemon_pid, SIGKILL);
+    wait_exit(2000);
+    usleep(200 * 1000);
+    ASSERT_TRUE(alive(child));
     unlink("/run/fake/child");
     start_daemon();
     ASSERT_TRUE(wait_log("ended what an earlier rtkfeedd (pid " + std::to_string(killed) +
-                         ") left running: "));
+                         ") left running: 1 processes"));
     for (int i = 0; i < 50 && alive(child); i++)
         usleep(20 * 1000);
     EXPECT_FALSE(alive(child));

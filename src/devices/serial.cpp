@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 speed_t baud_to_speed(unsigned baud)
@@ -57,4 +58,30 @@ int open_serial(const char *path, unsigned baud, unsigned databits, const char *
     if (tcsetattr(fd, TCSANOW, &t) != 0)
         log_err("tcsetattr(%s) error: %s", path, strerror(errno));
     return fd;
+}
+
+void retry_from(LineRetry *r, long long now_ms)
+{
+    r->pause_s = 1;
+    r->due_ms = now_ms + 1000;
+}
+
+void retry_failed(LineRetry *r, long long now_ms)
+{
+    r->pause_s = r->pause_s * 2 > 30 ? 30 : r->pause_s * 2;
+    r->due_ms = now_ms + r->pause_s * 1000LL;
+}
+
+bool line_hung_up(int fd)
+{
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+int reopen_serial(const char *path, unsigned baud, unsigned databits, const char *parity,
+                  unsigned stopbits)
+{
+    if (access(path, F_OK) != 0)
+        return -1;
+    return open_serial(path, baud, databits, parity, stopbits);
 }

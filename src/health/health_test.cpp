@@ -1,11 +1,13 @@
 #include "health/health.h"
 #include "health/health_internal.h"
+#include "common/service.h"
 #include "rtcm.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <unistd.h>
 
 static void feed(RtcmCounts *c, const std::string &s, double now = 1.0)
 {
@@ -161,4 +163,32 @@ TEST(HealthReport, TheSummarySaysWhatTheReceiverSees)
               std::string::npos) << s;
     EXPECT_EQ(parse_report("{\"a\":", &r), -1);
     EXPECT_EQ(parse_report("not json", &r), -1);
+}
+
+// A report names its daemon by pid and start time: a pid that went to
+// another program (same pid, another start) is not the daemon.
+TEST(HealthReport, TheStatusTrustsOnlyTheProcessThatWroteIt)
+{
+    char dir[] = "/tmp/rtkfeedd-status-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/report.json";
+    Health h;
+    h.pid = getpid();
+    long long start = process_start_ticks(getpid());
+    ASSERT_GT(start, 0);
+    for (long long written : {start, start + 1, -1LL}) {
+        h.proc_start = written;
+        std::string json = health_json(h, 1);
+        FILE *f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(json.c_str(), f);
+        fclose(f);
+        testing::internal::CaptureStdout();
+        int alive = print_status(path.c_str());
+        std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(alive, written == start ? 0 : 1) << written;
+        EXPECT_EQ(said.find("rtkfeedd: not running") == 0, written != start) << said;
+    }
+    unlink(path.c_str());
+    rmdir(dir);
 }

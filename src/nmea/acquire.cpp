@@ -125,10 +125,10 @@ int extract_gga(const char *burst, size_t len, char *out, size_t out_size)
     return 0;
 }
 
-int wait_for_gga(int fd, char out[SENTENCE_SIZE])
+GgaWait wait_for_gga(int fd, char out[SENTENCE_SIZE])
 {
     // A receiver without a fix never sends an accepted sentence, so the
-    // stop request is the only other way out.
+    // stop request and the line's end are the only other ways out.
     while (!stop_requested()) {
         long n = next_burst(fd, acquisition_buf, sizeof acquisition_buf - 1, 2000, 400);
         if (n < 0) {
@@ -136,13 +136,47 @@ int wait_for_gga(int fd, char out[SENTENCE_SIZE])
             sleep(1);
         } else if (n > 0 &&
                    extract_gga(acquisition_buf, static_cast<size_t>(n), out, SENTENCE_SIZE) == 0) {
-            return 0;
+            return GGA_TAKEN;
+        } else if (n == 0 && line_hung_up(fd)) {
+            return GGA_LINE_GONE;
         }
     }
-    return -1;
+    return GGA_STOPPED;
 }
 
-int prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE], int *source_fd)
+static int open_source(const Config &cfg, const char *path, bool quiet)
+{
+    if (quiet)
+        return reopen_serial(path, cfg.source_baudrate, cfg.source_databits,
+                             cfg.source_parity.c_str(), cfg.source_stopbits);
+    return open_serial(path, cfg.source_baudrate, cfg.source_databits, cfg.source_parity.c_str(),
+                       cfg.source_stopbits);
+}
+
+// A source line of the cycle's own went away while the position was
+// awaited: closed, its lock kept, and opened again after 1 s, 2 s, 4 s ...
+// at most 30 s. Returns the new descriptor, or -1 at a stop.
+static int reopen_source(const Config &cfg, const char *path, int fd)
+{
+    log_err("source device %s is gone (%s), reopening it", path, strerror(EIO));
+    close(fd);
+    LineRetry retry;
+    retry_from(&retry, monotonic_ms());
+    for (;;) {
+        while (monotonic_ms() < retry.due_ms)
+            if (pause_seconds(1) != 0)
+                return -1;
+        fd = open_source(cfg, path, true);
+        if (fd >= 0) {
+            log_notice("source device %s is back", path);
+            return fd;
+        }
+        retry_failed(&retry, monotonic_ms());
+    }
+}
+
+NmeaReady prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE],
+                       int *source_fd)
 {
     write_status(10);
     int fd = target_fd;
@@ -150,26 +184,41 @@ int prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE],
     if (cfg.source != cfg.target) {
         if (!path) {
             log_err("source device %u is not valid", cfg.source);
-            return -1;
+            return NMEA_FAILED;
         }
         if (lock_device(path, 5) != 0) {
             if (!stop_requested())
                 log_err("source device %s is locked", path);
-            return -1;
+            return NMEA_FAILED;
         }
-        while ((fd = open_serial(path, cfg.source_baudrate, cfg.source_databits,
-                                 cfg.source_parity.c_str(), cfg.source_stopbits)) < 0) {
+        while ((fd = open_source(cfg, path, false)) < 0) {
             log_notice("device %s for getting nmea is not ready, waiting 5s ...", path);
             if (pause_seconds(5) != 0) {
                 unlock_device(path);
-                return -1;
+                return NMEA_FAILED;
             }
         }
     }
     log_notice("waiting for valid position(GGA message)");
     *source_fd = fd;
-    if (wait_for_gga(fd, sentence) != 0)
-        return -1;
+    for (;;) {
+        GgaWait got = wait_for_gga(fd, sentence);
+        if (got == GGA_TAKEN)
+            break;
+        if (got == GGA_STOPPED)
+            return NMEA_FAILED;
+        if (fd == target_fd)
+            return NMEA_TARGET_GONE;
+        fd = reopen_source(cfg, path, fd);
+        if (fd < 0) {
+            // Stopped while it was gone: nothing left to close, the lock
+            // given back here.
+            *source_fd = -1;
+            unlock_device(path);
+            return NMEA_FAILED;
+        }
+        *source_fd = fd;
+    }
     write_status(11);
-    return 0;
+    return NMEA_READY;
 }

@@ -8,14 +8,19 @@ struct Config;
 
 enum { SENTENCE_SIZE = 256 };
 
-// Takes the source for one cycle and waits for a valid GGA sentence.
-// Returns 0 when the sentence is ready, -1 when it is not: a fatal error
-// (logged) or, when stop_requested() says so, a stop. Either way
-// *source_fd is what the cycle relays and releases: the target itself when
-// source equals target, a descriptor of its own, or left as it was when
-// nothing was opened.
-int prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE],
-                 int *source_fd);
+// Takes the source for one cycle and waits for a valid GGA sentence. A
+// source line of its own that goes away meanwhile is reopened after 1 s,
+// 2 s, 4 s ... at most 30 s, its lock kept. Either way *source_fd is what
+// the cycle relays and releases: the target itself when source equals
+// target, a descriptor of its own, or left as it was when nothing was
+// opened.
+enum NmeaReady {
+    NMEA_READY,        // the sentence is ready
+    NMEA_FAILED,       // a fatal error (logged) or, when stop_requested() says so, a stop
+    NMEA_TARGET_GONE,  // the source is the target line, and it went away
+};
+NmeaReady prepare_nmea(const Config &cfg, int target_fd, char sentence[SENTENCE_SIZE],
+                       int *source_fd);
 
 // What the receiver itself says of the corrections it gets, from the last
 // valid GGA (any GNSS talker, checksum present and correct) seen in the

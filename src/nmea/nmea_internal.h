@@ -6,9 +6,13 @@
 #include <cstddef>
 #include <ctime>
 
-// Waits on fd for the first burst that carries an accepted sentence; 0 when
-// it was copied into out, -1 when a stop was requested first.
-int wait_for_gga(int fd, char out[SENTENCE_SIZE]);
+// Waits on fd for the first burst that carries an accepted sentence.
+enum GgaWait {
+    GGA_TAKEN,      // copied into out
+    GGA_STOPPED,    // a stop was requested first
+    GGA_LINE_GONE,  // the line went away
+};
+GgaWait wait_for_gga(int fd, char out[SENTENCE_SIZE]);
 
 // Whether the left bytes at p begin a GGA sentence of a GNSS talker.
 bool is_gnss_gga(const char *p, size_t left);

@@ -22,8 +22,9 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->target_locked = false;
     dp->source = -1;
     dp->client = 0;
-    dp->target_retry_ms = 0;
-    dp->target_backoff_s = 1;
+    dp->target_retry = LineRetry();
+    dp->source_lost = false;
+    dp->source_retry = LineRetry();
     dp->dropped_at_loss = 0;
     dp->backoff = Backoff();
     dp->client_started = 0;
@@ -123,11 +124,13 @@ int take_target(DataPath *dp)
 // the device between client runs and the next cycle finds no lock of ours.
 static void release_source(DataPath *dp)
 {
-    if (dp->source != -1 && dp->source != dp->target) {
+    if (dp->source_lost || (dp->source != -1 && dp->source != dp->target)) {
         unlock_device(interface_path(dp->cfg->source));
-        close(dp->source);
+        if (dp->source >= 0)
+            close(dp->source);
     }
     dp->source = -1;
+    dp->source_lost = false;
 }
 
 // Kept for a daemon restarted in the same boot, so that a service manager
@@ -190,7 +193,15 @@ int run_cycles(DataPath *dp)
             }
         }
         if (cfg.send_nmea != 0) {
-            if (prepare_nmea(cfg, dp->target, dp->sentence, &dp->source) != 0) {
+            NmeaReady ready = prepare_nmea(cfg, dp->target, dp->sentence, &dp->source);
+            if (ready == NMEA_TARGET_GONE) {
+                // The position comes from the target line, which went away
+                // while the daemon waited for it: reopened as above.
+                dp->source = -1;
+                lose_target(dp, EIO, 0);
+                continue;
+            }
+            if (ready != NMEA_READY) {
                 release_source(dp);
                 if (stop_requested())
                     continue;

@@ -5,6 +5,7 @@
 #include "health/health.h"
 #include "nmea/nmea.h"
 #include "supervisor/backoff.h"
+#include "devices/devices.h"
 
 #include <sys/types.h>
 
@@ -17,13 +18,15 @@ struct DataPath {
     int target;               // -1 when closed
     bool target_locked;
     int source;               // -1, the target, or a descriptor of the cycle's own
+    // A source line of the cycle's own that went away during the relay:
+    // closed, its lock kept, and tried again when due.
+    bool source_lost;
+    LineRetry source_retry;
     pid_t client;             // the client's watcher; 0 when none is running
                               // (or it was reaped)
     // While the target line is gone (target -1 after it was taken): when it
-    // is tried again, the pause after that, and the report's dropped bytes
-    // when it went.
-    long long target_retry_ms;
-    int target_backoff_s;
+    // is tried again, and the report's dropped bytes when it went.
+    LineRetry target_retry;
     uint64_t dropped_at_loss;
     Backoff backoff;          // when the next client may start
     long long client_started; // boot-clock ms of the running client's start
@@ -61,6 +64,10 @@ void note_client_end(DataPath *dp, int status);
 bool source_is_target(const Config &cfg);
 // Opens the target line with its settings; the descriptor or -1 (logged).
 int open_target(const DataPath *dp);
+// The target line went away (err says how): closed, its lock kept, and
+// tried again by retry_target. lost_now: bytes of the burst that found it
+// gone, counted as dropped already.
+void lose_target(DataPath *dp, int err, uint64_t lost_now);
 // Opens the target line again when it was lost and its retry is due.
 void retry_target(DataPath *dp);
 

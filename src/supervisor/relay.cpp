@@ -30,28 +30,27 @@ static const int client_drain_ms = 100;
 // Corrections that come meanwhile are dropped, not queued: stale
 // corrections are worse than none. lost_now: the bytes of the burst that
 // found it gone, counted as dropped already.
-static void lose_target(DataPath *dp, int err, uint64_t lost_now)
+void lose_target(DataPath *dp, int err, uint64_t lost_now)
 {
     log_err("target device %s is gone (%s), reopening it", dp->target_path, strerror(err));
     if (dp->source == dp->target)
         dp->source = -1;
     close(dp->target);
     dp->target = -1;
-    dp->target_backoff_s = 1;
-    dp->target_retry_ms = monotonic_ms() + 1000;
+    retry_from(&dp->target_retry, monotonic_ms());
     dp->dropped_at_loss = dp->health.dropped_bytes - lost_now;
     report_health(dp);
 }
 
 void retry_target(DataPath *dp)
 {
-    if (dp->target >= 0 || dp->target_path == nullptr || monotonic_ms() < dp->target_retry_ms)
+    if (dp->target >= 0 || dp->target_path == nullptr || monotonic_ms() < dp->target_retry.due_ms)
         return;
-    // Quiet while the device node is absent; open_serial logs other failures.
-    int fd = access(dp->target_path, F_OK) != 0 ? -1 : open_target(dp);
+    const Config &cfg = *dp->cfg;
+    int fd = reopen_serial(dp->target_path, cfg.target_baudrate, cfg.target_databits,
+                           cfg.target_parity.c_str(), cfg.target_stopbits);
     if (fd < 0) {
-        dp->target_backoff_s = dp->target_backoff_s * 2 > 30 ? 30 : dp->target_backoff_s * 2;
-        dp->target_retry_ms = monotonic_ms() + dp->target_backoff_s * 1000LL;
+        retry_failed(&dp->target_retry, monotonic_ms());
         return;
     }
     dp->target = fd;
@@ -61,6 +60,36 @@ void retry_target(DataPath *dp)
                dp->target_path,
                static_cast<unsigned long long>(dp->health.dropped_bytes - dp->dropped_at_loss));
     report_health(dp);
+}
+
+// A source line of the cycle's own went away: like the target, it is
+// closed, its lock kept, and tried again after 1 s, 2 s, 4 s ... at most
+// 30 s, while the corrections go on.
+static void lose_source(DataPath *dp)
+{
+    const char *path = interface_path(dp->cfg->source);
+    log_err("source device %s is gone (%s), reopening it", path, strerror(EIO));
+    close(dp->source);
+    dp->source = -1;
+    dp->source_lost = true;
+    retry_from(&dp->source_retry, monotonic_ms());
+}
+
+static void retry_source(DataPath *dp)
+{
+    if (!dp->source_lost || monotonic_ms() < dp->source_retry.due_ms)
+        return;
+    const Config &cfg = *dp->cfg;
+    const char *path = interface_path(cfg.source);
+    int fd = reopen_serial(path, cfg.source_baudrate, cfg.source_databits,
+                           cfg.source_parity.c_str(), cfg.source_stopbits);
+    if (fd < 0) {
+        retry_failed(&dp->source_retry, monotonic_ms());
+        return;
+    }
+    dp->source = fd;
+    dp->source_lost = false;
+    log_notice("source device %s is back", path);
 }
 
 // What a line did not take within the drain time is dropped and reported
@@ -231,8 +260,10 @@ static void build_wait_set(const DataPath *dp, Relay *r)
         r->fds[r->nfds++] = {r->client_end, POLLIN, 0};
     }
     long long next_due = stall_due(dp, r);
-    if (dp->target < 0 && (next_due == 0 || dp->target_retry_ms < next_due))
-        next_due = dp->target_retry_ms;
+    if (dp->target < 0 && (next_due == 0 || dp->target_retry.due_ms < next_due))
+        next_due = dp->target_retry.due_ms;
+    if (dp->source_lost && (next_due == 0 || dp->source_retry.due_ms < next_due))
+        next_due = dp->source_retry.due_ms;
     if (next_due != 0) {
         long long until = next_due - monotonic_ms();
         if (until < r->timeout_ms)
@@ -278,8 +309,15 @@ static void dispatch(DataPath *dp, Relay *r)
 {
     if (r->end_at >= 0 && r->fds[r->end_at].revents)
         r->may_have_ended = true;
-    if (r->source_at >= 0 && r->fds[r->source_at].revents)
-        pass_burst(dp, dp->source, &r->source, relay_to_client);
+    if (r->source_at >= 0 && r->fds[r->source_at].revents &&
+        pass_burst(dp, dp->source, &r->source, relay_to_client) == 0 &&
+        (r->fds[r->source_at].revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        // Gone, not just silent: whether or not corrections flow.
+        if (dp->source == dp->target)
+            lose_target(dp, EIO, 0);
+        else
+            lose_source(dp);
+    }
     if (r->master_at >= 0 && r->fds[r->master_at].revents &&
         pass_burst(dp, dp->master, &r->master, relay_to_target) > 0)
         r->last_correction = monotonic_ms();
@@ -293,6 +331,7 @@ void relay_loop(DataPath *dp)
     r.last_correction = monotonic_ms();
     while (!stop_requested() && !client_ended(dp, &r)) {
         retry_target(dp);
+        retry_source(dp);
         build_wait_set(dp, &r);
         if (wait_once(&r) == 0)
             dispatch(dp, &r);
