@@ -35,37 +35,6 @@ static sigset_t watched_signals()
     return set;
 }
 
-// "pid (comm) state ppid pgrp session ...": comm may hold anything.
-static bool read_stat(pid_t pid, char *state, pid_t *ppid, pid_t *session)
-{
-    char path[32], text[512];
-    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n <= 0)
-        return false;
-    text[n] = '\0';
-    const char *p = strrchr(text, ')');
-    if (!p || p[1] != ' ' || !p[2])
-        return false;
-    *state = p[2];
-    p += 3;
-    long field[3];
-    for (long &f : field) {
-        char *end;
-        f = strtol(p, &end, 10);
-        if (end == p)
-            return false;
-        p = end;
-    }
-    *ppid = static_cast<pid_t>(field[0]);
-    *session = static_cast<pid_t>(field[2]);
-    return true;
-}
-
 int for_each_process(void (*visit)(pid_t pid, void *arg), void *arg)
 {
     // getdents64 rather than readdir: the watcher, a fork of a threaded
@@ -95,10 +64,10 @@ int for_each_process(void (*visit)(pid_t pid, void *arg), void *arg)
 // made sessions of their own).
 static void kill_if_below(pid_t pid, void *arg)
 {
-    pid_t watcher = *static_cast<pid_t *>(arg), ppid, session;
-    char state;
-    if (pid != watcher && read_stat(pid, &state, &ppid, &session) && state != 'Z' &&
-        (session == watcher || ppid == watcher))
+    pid_t watcher = *static_cast<pid_t *>(arg);
+    ProcStat st;
+    if (pid != watcher && read_proc_stat(pid, &st) == 0 && st.state != 'Z' &&
+        (st.session == watcher || st.ppid == watcher))
         kill(pid, SIGKILL);
 }
 

@@ -54,7 +54,7 @@ bool pid_alive(int pid)
     return kill(pid, 0) == 0 || errno != ESRCH;
 }
 
-long long process_start_ticks(int pid)
+int read_proc_stat(int pid, ProcStat *st)
 {
     char path[32], text[512];
     snprintf(path, sizeof path, "/proc/%d/stat", pid);
@@ -66,16 +66,32 @@ long long process_start_ticks(int pid)
     if (n <= 0)
         return -1;
     text[n] = '\0';
-    // "pid (comm) state ..." with the start time the 22nd field; comm may
-    // hold anything, so the fields are counted from its closing ")".
+    // "pid (comm) state ppid pgrp session ..." with the start time the 22nd
+    // field; comm may hold anything, so the fields are counted from its
+    // closing ")".
     const char *p = strrchr(text, ')');
-    for (int field = 2; p && field < 22; field++)
-        p = strchr(p + 1, ' ');
-    if (!p)
+    if (!p || p[1] != ' ' || !p[2])
         return -1;
-    char *end;
-    long long start = strtoll(p + 1, &end, 10);
-    return end == p + 1 ? -1 : start;
+    st->state = p[2];
+    p += 3;
+    long long field[20];  // fields 4 to 23
+    for (long long &f : field) {
+        char *end;
+        f = strtoll(p, &end, 10);
+        if (end == p)
+            return -1;
+        p = end;
+    }
+    st->ppid = static_cast<int>(field[0]);
+    st->session = static_cast<int>(field[2]);
+    st->start = field[18];
+    return 0;
+}
+
+long long process_start_ticks(int pid)
+{
+    ProcStat st;
+    return read_proc_stat(pid, &st) == 0 ? st.start : -1;
 }
 
 bool process_is(int pid, long long start)

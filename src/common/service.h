@@ -28,6 +28,17 @@ void set_status_observer(void (*observer)(int code));
 // Whether a process of that pid exists (one of another user's counts).
 bool pid_alive(int pid);
 
+// What /proc/PID/stat says of a process.
+struct ProcStat {
+    char state;       // 'R', 'S', ... 'Z' for a zombie
+    int ppid;
+    int session;
+    long long start;  // clock ticks after boot
+};
+// 0, or -1 when there is no such process. Safe in a fork of a threaded
+// process: no allocation.
+int read_proc_stat(int pid, ProcStat *st);
+
 // When a process started: clock ticks after boot, as /proc/PID/stat gives
 // them; -1 when there is no such process. With its pid it names a process
 // for good: a pid that went to another program has another start time.
