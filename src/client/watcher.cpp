@@ -121,7 +121,8 @@ static void close_all_but(int a, int b)
                     close(static_cast<int>(fd));
             }
         }
-        from = keep + 1;
+        if (keep + 1 > from)
+            from = keep + 1;
     }
 }
 
