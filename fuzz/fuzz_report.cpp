@@ -33,10 +33,13 @@ static void frames_behind_any_prefix_are_found(const uint8_t *data, size_t size)
     rtcm_feed(&c, data, size, 1.0);
     uint64_t before = c.frames;
     enum { FRAMES = 12, SIZE = 206, REACH = 3 + 1023 + 3 };
-    for (unsigned k = 0; k < FRAMES; k++) {
-        std::string f = clean_frame(k * 1000);
-        rtcm_feed(&c, reinterpret_cast<const uint8_t *>(f.data()), f.size(), 1.0);
-    }
+    static const std::string frames = [] {
+        std::string all;
+        for (unsigned k = 0; k < FRAMES; k++)
+            all += clean_frame(k * 1000);
+        return all;
+    }();
+    rtcm_feed(&c, reinterpret_cast<const uint8_t *>(frames.data()), frames.size(), 1.0);
     const uint64_t beyond_reach = FRAMES - (REACH + SIZE - 1) / SIZE;
     if (c.frames - before < beyond_reach)
         __builtin_trap();

@@ -107,9 +107,20 @@ static void scan(RtcmCounts *c, double now)
 
 void rtcm_feed(RtcmCounts *c, const uint8_t *data, size_t n, double now)
 {
-    // One byte at a time: what is gathered never outgrows one frame.
-    for (size_t i = 0; i < n; i++) {
-        c->frame[c->have++] = data[i];
+    // A header's bytes one at a time, then the rest of its frame at once:
+    // what is gathered never outgrows one frame. Between calls to scan, three
+    // or more bytes gathered are always the start of a frame still to come.
+    for (size_t i = 0; i < n;) {
+        size_t take = 1;
+        if (c->have >= 3) {
+            size_t len = static_cast<size_t>(c->frame[1] & 0x03) << 8 | c->frame[2];
+            take = 3 + len + 3 - c->have;
+            if (take > n - i)
+                take = n - i;
+        }
+        memcpy(c->frame + c->have, data + i, take);
+        c->have += take;
+        i += take;
         scan(c, now);
     }
 }
