@@ -55,10 +55,8 @@ static void take_frame(RtcmCounts *c, size_t len, double now)
 // bytes all went by without a whole frame among them was a damaged frame;
 // one with a whole frame among them began at a 0xD3 inside another frame's
 // data, a false header that the caster never sent.
-static void drop_front(RtcmCounts *c, size_t n)
+static void let_go(RtcmCounts *c, size_t n)
 {
-    memmove(c->frame, c->frame + n, c->have - n);
-    c->have -= n;
     if (c->failed_left == 0)
         return;
     if (n >= c->failed_left) {
@@ -67,6 +65,13 @@ static void drop_front(RtcmCounts *c, size_t n)
     } else {
         c->failed_left -= n;
     }
+}
+
+static void drop_front(RtcmCounts *c, size_t n)
+{
+    memmove(c->frame, c->frame + n, c->have - n);
+    c->have -= n;
+    let_go(c, n);
 }
 
 // Takes every whole frame that what is gathered holds. After a failed CRC
@@ -111,6 +116,16 @@ void rtcm_feed(RtcmCounts *c, const uint8_t *data, size_t n, double now)
     // what is gathered never outgrows one frame. Between calls to scan, three
     // or more bytes gathered are always the start of a frame still to come.
     for (size_t i = 0; i < n;) {
+        if (c->have == 0) {
+            // Between frames: straight to the next preamble.
+            const void *next = memchr(data + i, 0xD3, n - i);
+            size_t skip = next ? static_cast<size_t>(static_cast<const uint8_t *>(next) - data) - i
+                               : n - i;
+            let_go(c, skip);
+            i += skip;
+            if (i == n)
+                return;
+        }
         size_t take = 1;
         if (c->have >= 3) {
             size_t len = static_cast<size_t>(c->frame[1] & 0x03) << 8 | c->frame[2];
