@@ -90,13 +90,6 @@ bool source_is_target(const Config &cfg)
     return cfg.send_nmea != 0 && cfg.source == cfg.target;
 }
 
-int open_target(const DataPath *dp)
-{
-    const Config &cfg = *dp->cfg;
-    return open_serial(dp->target_path, cfg.target_baudrate, cfg.target_databits,
-                       cfg.target_parity.c_str(), cfg.target_stopbits);
-}
-
 int take_target(DataPath *dp)
 {
     const Config &cfg = *dp->cfg;
@@ -112,7 +105,8 @@ int take_target(DataPath *dp)
         return -1;
     }
     dp->target_locked = true;
-    dp->target = open_target(dp);
+    dp->target = open_serial(path, cfg.target_baudrate, cfg.target_databits,
+                             cfg.target_parity.c_str(), cfg.target_stopbits);
     if (dp->target < 0) {
         log_err("cannot open device %s", path);
         return -1;

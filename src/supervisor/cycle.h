@@ -62,8 +62,6 @@ void report_if_due(DataPath *dp);
 void note_client_end(DataPath *dp, int status);
 // Whether the position comes from the target line itself.
 bool source_is_target(const Config &cfg);
-// Opens the target line with its settings; the descriptor or -1 (logged).
-int open_target(const DataPath *dp);
 // The target line went away (err says how): closed, its lock kept, and
 // tried again by retry_target. lost_now: bytes of the burst that found it
 // gone, counted as dropped already.
