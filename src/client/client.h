@@ -2,6 +2,7 @@
 // for the caster's source table.
 #pragma once
 
+#include <string>
 #include <sys/types.h>
 
 struct Config;
@@ -29,5 +30,11 @@ void end_client(pid_t watcher, bool now);
 int end_leftovers_of(pid_t earlier_daemon, long long earlier_start);
 
 // Start-up: queries the source table and writes "/run/mountpoint.ntrip"
-// (empty when the query fails).
-void write_mountpoint_file(const Config &cfg);
+// (empty when the query fails); the table in *table (empty then).
+void write_mountpoint_file(const Config &cfg, std::string *table);
+// Queries the caster's source table through the client again (at most
+// 30 s); 0 when the client ended in time, with what it printed in *table.
+int query_source_table(const Config &cfg, std::string *table);
+// Rewrites "/run/mountpoint.ntrip" whole for a mountpoint of the table:
+// empty when the table does not have it.
+void describe_mountpoint(const std::string &table, const std::string &mountpoint);

@@ -67,5 +67,3 @@ StrRecord parse_str_record(char *line, const char *mountpoint, std::string field
 int find_mountpoint(FILE *table, const char *mountpoint, std::string fields[STR_FIELDS]);
 // The seven labelled lines written to the mountpoint file.
 std::string format_mountpoint_info(const std::string fields[STR_FIELDS]);
-// Queries the caster through the client; 0 when fields were filled, else -1.
-int query_mountpoint(const Config &cfg, std::string fields[STR_FIELDS]);

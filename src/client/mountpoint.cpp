@@ -72,8 +72,9 @@ static int create_table_dump()
     return fd;
 }
 
-int query_mountpoint(const Config &cfg, std::string fields[STR_FIELDS])
+int query_source_table(const Config &cfg, std::string *table)
 {
+    table->clear();
     int fd = create_table_dump();
     if (fd < 0)
         return -1;
@@ -95,29 +96,39 @@ int query_mountpoint(const Config &cfg, std::string fields[STR_FIELDS])
         close(fd);
         return -1;
     }
-    FILE *table = fdopen(fd, "r");
-    if (!table) {
-        close(fd);
-        return -1;
-    }
-    int found = find_mountpoint(table, cfg.mountpoint.c_str(), fields);
-    fclose(table);
-    return found;
+    // A caster's table is a few hundred kB at most; more is not a table.
+    char buf[4096];
+    ssize_t n;
+    while (table->size() < (8 << 20) && (n = read(fd, buf, sizeof buf)) > 0)
+        table->append(buf, static_cast<size_t>(n));
+    close(fd);
+    return 0;
 }
 
-void write_mountpoint_file(const Config &cfg)
+static const char info_path[] = "/run/mountpoint.ntrip";
+
+void describe_mountpoint(const std::string &table, const std::string &mountpoint)
+{
+    std::string fields[STR_FIELDS], info;
+    FILE *f = table.empty() ? nullptr : fmemopen(const_cast<char *>(table.data()), table.size(), "r");
+    if (f) {
+        if (find_mountpoint(f, mountpoint.c_str(), fields) == 0)
+            info = format_mountpoint_info(fields);
+        fclose(f);
+    }
+    if (replace_file(info_path, info.data(), info.size(), 0666) != 0)
+        log_err("Unable to save mountpoint info");
+}
+
+void write_mountpoint_file(const Config &cfg, std::string *table)
 {
     // Empty while the query runs, as nothing is known yet; each content is
     // put in place whole.
-    static const char path[] = "/run/mountpoint.ntrip";
-    if (replace_file(path, "", 0, 0666) != 0) {
+    table->clear();
+    if (replace_file(info_path, "", 0, 0666) != 0) {
         log_err("Unable to save mountpoint info");
         return;
     }
-    std::string fields[STR_FIELDS];
-    if (query_mountpoint(cfg, fields) != 0)
-        return;
-    std::string info = format_mountpoint_info(fields);
-    if (replace_file(path, info.data(), info.size(), 0666) != 0)
-        log_err("Unable to save mountpoint info");
+    if (query_source_table(cfg, table) == 0)
+        describe_mountpoint(*table, cfg.mountpoint);
 }

@@ -106,3 +106,11 @@ void log_notice(const char *fmt, ...)
     log_v(LOG_NOTICE, fmt, ap);
     va_end(ap);
 }
+
+void log_warning(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    log_v(LOG_WARNING, fmt, ap);
+    va_end(ap);
+}

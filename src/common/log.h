@@ -9,6 +9,7 @@
 void log_open();
 void log_err(const char *fmt, ...) RTK_PRINTF(1, 2);
 void log_notice(const char *fmt, ...) RTK_PRINTF(1, 2);
+void log_warning(const char *fmt, ...) RTK_PRINTF(1, 2);
 
 // Messages the log did not take at once and that were dropped, in all.
 unsigned long log_dropped_total();

@@ -37,6 +37,29 @@ static bool frame_is_whole(const RtcmCounts *c, size_t len)
     return crc24q(f, 3 + len) == crc;
 }
 
+// len bits of a message from bit pos on, most significant first.
+static uint64_t bits(const uint8_t *m, unsigned pos, unsigned len)
+{
+    uint64_t v = 0;
+    for (unsigned i = pos; i < pos + len; i++)
+        v = v << 1 | ((m[i / 8] >> (7 - i % 8)) & 1);
+    return v;
+}
+
+// The antenna reference point of a 1005/1006: ECEF X, Y and Z, each 38
+// bits signed in 0.1 mm, at bits 34, 74 and 114.
+static void take_reference_point(RtcmCounts *c, const uint8_t *m)
+{
+    const unsigned at[3] = {34, 74, 114};
+    for (int i = 0; i < 3; i++) {
+        int64_t v = static_cast<int64_t>(bits(m, at[i], 38));
+        if (v & (int64_t(1) << 37))
+            v -= int64_t(1) << 38;
+        c->arp[i] = static_cast<double>(v) * 0.0001;
+    }
+    c->have_arp = true;
+}
+
 static void take_frame(RtcmCounts *c, size_t len, double now)
 {
     const uint8_t *f = c->frame;
@@ -49,6 +72,8 @@ static void take_frame(RtcmCounts *c, size_t len, double now)
     // The reference station's ID follows the type in 1005 and 1006.
     if ((type == 1005 || type == 1006) && len >= 3)
         c->station = (f[4] & 0xF) << 8 | f[5];
+    if ((type == 1005 || type == 1006) && len >= 19)
+        take_reference_point(c, f + 3);
 }
 
 // Lets n bytes from the front of what is gathered go. A failed frame whose

@@ -1,4 +1,5 @@
 #include "health/health.h"
+#include "health/health_internal.h"
 #include "common/io.h"
 
 #include <cerrno>
@@ -59,6 +60,91 @@ static void put_time(std::string *out, double t)
 static void put_int_or_null(std::string *out, long long v)
 {
     *out += v < 0 ? std::string("null") : std::to_string(v);
+}
+
+static const double wgs84_a = 6378137.0, wgs84_f = 1 / 298.257223563,
+                    wgs84_e2 = wgs84_f * (2 - wgs84_f);
+static const double rad = M_PI / 180;
+
+void geodetic_to_ecef(double latitude, double longitude, double height, double xyz[3])
+{
+    double lat = latitude * rad, lon = longitude * rad;
+    double n = wgs84_a / sqrt(1 - wgs84_e2 * sin(lat) * sin(lat));
+    xyz[0] = (n + height) * cos(lat) * cos(lon);
+    xyz[1] = (n + height) * cos(lat) * sin(lon);
+    xyz[2] = (n * (1 - wgs84_e2) + height) * sin(lat);
+}
+
+void ecef_to_geodetic(const double xyz[3], double *latitude, double *longitude, double *height)
+{
+    double p = hypot(xyz[0], xyz[1]);
+    double lat = atan2(xyz[2], p * (1 - wgs84_e2)), n = wgs84_a;
+    for (int i = 0; i < 8; i++) {
+        n = wgs84_a / sqrt(1 - wgs84_e2 * sin(lat) * sin(lat));
+        lat = atan2(xyz[2] + wgs84_e2 * n * sin(lat), p);
+    }
+    n = wgs84_a / sqrt(1 - wgs84_e2 * sin(lat) * sin(lat));
+    *latitude = lat / rad;
+    *longitude = atan2(xyz[1], xyz[0]) / rad;
+    // Well conditioned at every latitude, the poles included.
+    *height = p * cos(lat) + xyz[2] * sin(lat) - wgs84_a * wgs84_a / n;
+}
+
+static void put_number(std::string *out, double v, const char *format)
+{
+    char text[48];
+    if (std::isfinite(v))
+        snprintf(text, sizeof text, format, v);
+    else
+        snprintf(text, sizeof text, "null");
+    *out += text;
+}
+
+// The base in use, its station's antenna reference point and the baseline
+// to the receiver.
+static void put_base(std::string *o, const Health &h)
+{
+    const RtcmCounts &c = h.corrections;
+    *o += ",\n\"base\":{\"mountpoint\":";
+    put_string_or_null(o, h.base.mountpoint);
+    *o += ",\"caster\":";
+    put_string_or_null(o, h.base.caster);
+    *o += ",\"chosen\":";
+    put_string_or_null(o, h.base.chosen);
+    *o += ",\"distance_km\":";
+    put_number(o, h.base.distance_km >= 0 ? h.base.distance_km : NAN, "%.3f");
+    *o += ",\"station\":";
+    put_int_or_null(o, c.station);
+    *o += ",\"position\":";
+    double lat = NAN, lon = NAN, height = NAN;
+    if (c.have_arp)
+        ecef_to_geodetic(c.arp, &lat, &lon, &height);
+    if (std::isfinite(lat) && std::isfinite(lon) && std::isfinite(height)) {
+        *o += "{\"latitude\":";
+        put_number(o, lat, "%.9f");
+        *o += ",\"longitude\":";
+        put_number(o, lon, "%.9f");
+        *o += ",\"height\":";
+        put_number(o, height, "%.4f");
+        *o += "}";
+    } else {
+        *o += "null";
+    }
+    *o += ",\"baseline_km\":";
+    double baseline = NAN;
+    if (c.have_arp && h.have_position) {
+        double rover[3];
+        geodetic_to_ecef(h.latitude, h.longitude, h.height, rover);
+        baseline = sqrt((rover[0] - c.arp[0]) * (rover[0] - c.arp[0]) +
+                        (rover[1] - c.arp[1]) * (rover[1] - c.arp[1]) +
+                        (rover[2] - c.arp[2]) * (rover[2] - c.arp[2])) / 1000;
+    }
+    put_number(o, baseline, "%.3f");
+    *o += ",\"switches\":" + std::to_string(h.base.switches) + ",\"last_switch\":";
+    put_time(o, h.base.last_switch);
+    *o += ",\"last_switch_reason\":";
+    put_string_or_null(o, h.base.last_switch_reason);
+    *o += "}";
 }
 
 std::string health_json(const Health &h, double now)
@@ -124,7 +210,9 @@ std::string health_json(const Health &h, double now)
     }
     o += ",\"last_gga\":";
     put_time(&o, r.last_gga);
-    o += "},\n\"log_dropped\":" + std::to_string(h.log_dropped) + "}\n";
+    o += "},\n\"log_dropped\":" + std::to_string(h.log_dropped);
+    put_base(&o, h);
+    o += "}\n";
     return o;
 }
 

@@ -17,6 +17,9 @@ struct RtcmCounts {
     std::map<unsigned, uint64_t> types;
     double last_frame = 0;  // Unix time, 0 while none
     int station = -1;       // of the last 1005/1006, -1 while none
+    // Its antenna reference point, ECEF metres.
+    bool have_arp = false;
+    double arp[3] = {0, 0, 0};
     // The frame being gathered: preamble, two length bytes, at most 1023
     // bytes of message and three of CRC.
     uint8_t frame[3 + 1023 + 3];
@@ -52,6 +55,20 @@ struct Health {
     uint64_t bytes_to_client = 0;
     ReceiverView receiver;
     uint64_t log_dropped = 0;
+    // The base in use: its mountpoint and caster ("host:port"), how it was
+    // chosen, its distance by the table (negative while unknown), and the
+    // switches by distance.
+    struct {
+        std::string mountpoint, caster, chosen;
+        double distance_km = -1;
+        uint64_t switches = 0;
+        double last_switch = 0;
+        std::string last_switch_reason;
+    } base;
+    // The receiver's position as the daemon knows it (its GGA, or the
+    // generator's fixed position): degrees, metres above the ellipsoid.
+    bool have_position = false;
+    double latitude = 0, longitude = 0, height = 0;
 };
 
 // Unix time in seconds, to the microsecond.

@@ -220,6 +220,22 @@ std::string status_summary(const std::map<std::string, std::string> &r, double n
             o += ", corrections " + get("receiver.age_of_corrections") + " s old";
         o += ", said " + span(now - num("receiver.last_gga")) + " ago\n";
     }
+    if (known("base.mountpoint")) {
+        o += "base: " + get("base.mountpoint") + " (" + get("base.chosen") + ")";
+        if (known("base.distance_km")) {
+            snprintf(line, sizeof line, ", %.1f km by the table", num("base.distance_km"));
+            o += line;
+        }
+        if (known("base.baseline_km")) {
+            snprintf(line, sizeof line, ", baseline %.2f km", num("base.baseline_km"));
+            o += line;
+            if (known("base.station"))
+                o += " to station " + get("base.station");
+        } else if (known("base.station")) {
+            o += ", station " + get("base.station");
+        }
+        o += "\n";
+    }
     if (get("log_dropped") != "0" && known("log_dropped"))
         o += "log: " + get("log_dropped") + " messages dropped\n";
     return o;

@@ -30,11 +30,21 @@ struct ReceiverView {
     int satellites = -1;         // field 7
     double age = -1;             // field 13, seconds since the last corrections
     double last_gga = 0;         // Unix time it was seen
+    // The position of the last of those with a fix (quality 1 or better):
+    // degrees, and metres above the ellipsoid (altitude plus geoid
+    // separation); positions counts them.
+    double latitude = 0, longitude = 0, height = 0;
+    unsigned long positions = 0;
     char line[128];              // the line being gathered across bursts
     size_t have = 0;
 };
 // Feeds bytes relayed from the source; keeps its place across bursts.
 void watch_receiver(ReceiverView *v, const char *data, size_t n, double now);
+
+// A coordinate as NMEA and the settings write it, ddmm.mmmm or
+// dddmm.mmmm (negative is south or west), in degrees; NaN when it is not a
+// number.
+double ddmm_degrees(const char *text);
 
 // Publishes "/dev/nmea_gen" and starts the generator thread, which writes a
 // sentence into it each second until a stop is requested, then removes the

@@ -3,6 +3,7 @@
 // 1.2 s old" as the receiver sees it.
 #include "nmea/nmea_internal.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,6 +19,56 @@ static int number_field(const char *f, size_t n)
         v = v * 10 + (f[i] - '0');
     }
     return v;
+}
+
+static double degrees_of(double ddmm)
+{
+    double a = fabs(ddmm), degrees = floor(a / 100) + fmod(a, 100) / 60;
+    return ddmm < 0 ? -degrees : degrees;
+}
+
+double ddmm_degrees(const char *text)
+{
+    char *end;
+    double v = strtod(text, &end);
+    return end == text || !std::isfinite(v) ? NAN : degrees_of(v);
+}
+
+// A field as a number, or NaN when it is empty or not one.
+static double number(const char *f, size_t n)
+{
+    char text[24];
+    if (n == 0 || n >= sizeof text)
+        return NAN;
+    memcpy(text, f, n);
+    text[n] = '\0';
+    char *end;
+    double v = strtod(text, &end);
+    return *end == '\0' && std::isfinite(v) ? v : NAN;
+}
+
+// The position of a GGA with a fix, from its fields 2 to 5, 9 and 11.
+static void take_position(ReceiverView *v, const char *const field[15], const size_t len[15])
+{
+    if (!field[5] || len[3] != 1 || len[5] != 1)
+        return;
+    double lat = number(field[2], len[2]), lon = number(field[4], len[4]);
+    if (std::isnan(lat) || std::isnan(lon))
+        return;
+    lat = degrees_of(lat);
+    lon = degrees_of(lon);
+    if (field[3][0] == 'S')
+        lat = -lat;
+    if (field[5][0] == 'W')
+        lon = -lon;
+    if (fabs(lat) > 90 || fabs(lon) > 180)
+        return;
+    double altitude = field[9] ? number(field[9], len[9]) : NAN;
+    double separation = field[11] ? number(field[11], len[11]) : NAN;
+    v->latitude = lat;
+    v->longitude = lon;
+    v->height = (std::isnan(altitude) ? 0 : altitude) + (std::isnan(separation) ? 0 : separation);
+    v->positions++;
 }
 
 static void take_line(ReceiverView *v, const char *s, size_t n, double now)
@@ -44,17 +95,11 @@ static void take_line(ReceiverView *v, const char *s, size_t n, double now)
         return;
     v->fix_quality = quality;
     v->satellites = field[7] ? number_field(field[7], len[7]) : -1;
-    v->age = -1;
-    if (field[13] && len[13] > 0 && len[13] < 16) {
-        char text[16];
-        memcpy(text, field[13], len[13]);
-        text[len[13]] = '\0';
-        char *end;
-        double age = strtod(text, &end);
-        if (*end == '\0' && age >= 0)
-            v->age = age;
-    }
+    double age = field[13] ? number(field[13], len[13]) : NAN;
+    v->age = age >= 0 ? age : -1;
     v->last_gga = now;
+    if (quality >= 1)
+        take_position(v, field, len);
 }
 
 void watch_receiver(ReceiverView *v, const char *data, size_t n, double now)

@@ -1,5 +1,6 @@
 #include "settings/settings_internal.h"
 
+#include <cmath>
 #include <cstring>
 #include <strings.h>
 
@@ -75,6 +76,16 @@ unsigned settings_get_uint_or(FILE *f, const char *key, unsigned fallback)
     return settings_get_uint(f, key);
 }
 
+double settings_get_double_or(FILE *f, const char *key, double fallback)
+{
+    std::string value = settings_get_str(f, key);
+    char *end = nullptr;
+    double v = strtod(value.c_str(), &end);
+    if (value.empty() || end == value.c_str() || *end != '\0' || !std::isfinite(v) || v < 0)
+        return fallback;
+    return v;
+}
+
 void load_settings_from(Config *cfg, const char *path)
 {
     FILE *f = fopen(path, "re");
@@ -102,6 +113,12 @@ void load_settings_from(Config *cfg, const char *path)
     cfg->height = settings_get_str(f, "MOD_NTRIP_HEIGHT");
     // Routers whose web interface does not know the key are protected too.
     cfg->stall_timeout = settings_get_uint_or(f, "MOD_NTRIP_STALL_TIMEOUT", 60);
+    cfg->nearest = settings_get_uint(f, "MOD_NTRIP_NEAREST");
+    cfg->max_baseline_km = settings_get_double_or(f, "MOD_NTRIP_MAX_BASELINE", 0);
+    cfg->switch_margin_km = settings_get_double_or(f, "MOD_NTRIP_SWITCH_MARGIN", 2);
+    cfg->fallback = settings_get_str(f, "MOD_NTRIP_FALLBACK");
+    cfg->failover_after = settings_get_uint_or(f, "MOD_NTRIP_FAILOVER_AFTER", 3);
+    cfg->nofix_timeout = settings_get_uint(f, "MOD_NTRIP_NOFIX_TIMEOUT");
     if (f)
         fclose(f);
 }

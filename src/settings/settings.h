@@ -28,6 +28,17 @@ struct Config {
     std::string height;
     // Seconds without a byte from the client before it is restarted; 0 off.
     unsigned stall_timeout;
+    // The choice of base: the nearest mountpoint of the caster, the
+    // longest baseline chosen by distance (km, 0 no limit), the margin a
+    // nearer base must win by (km), alternates, failed runs before the next
+    // candidate, and seconds without a differential fix while corrections
+    // arrive before the next (0 off).
+    unsigned nearest;
+    double max_baseline_km;
+    double switch_margin_km;
+    std::string fallback;
+    unsigned failover_after;
+    unsigned nofix_timeout;
 };
 
 // Fills every field from "/opt/casterLink/etc/settings"; a missing file

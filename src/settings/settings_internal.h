@@ -15,6 +15,9 @@ std::string settings_get_str(FILE *f, const char *key);
 unsigned settings_get_uint(FILE *f, const char *key);
 // The same, but fallback when the key is missing or its value empty.
 unsigned settings_get_uint_or(FILE *f, const char *key, unsigned fallback);
+// A distance or the like, decimals allowed: fallback when the key is
+// missing, its value empty, or not a finite number of 0 or more.
+double settings_get_double_or(FILE *f, const char *key, double fallback);
 
 // One line of the file: returns the value when its key matches, else null.
 // The line is cut in place.

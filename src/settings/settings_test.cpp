@@ -115,6 +115,27 @@ TEST(Settings, TheStallTimeoutIsAMinuteUnlessSetAndZeroTurnsItOff)
     EXPECT_EQ(cfg.stall_timeout, 60u);
 }
 
+TEST(Settings, DistancesTakeDecimalsAndAnythingElseIsTheDefault)
+{
+    const struct {
+        const char *value;
+        double km;
+    } cases[] = {{"", 2}, {"\"12.5\"", 12.5}, {"0", 0}, {"7", 7}, {"-3", 2},
+                 {"nan", 2}, {"inf", 2}, {"5 km", 2}, {"1e400", 2}};
+    for (const auto &c : cases) {
+        FILE *f = settings_file(std::string("MOD_NTRIP_SWITCH_MARGIN=") + c.value + "\n");
+        EXPECT_DOUBLE_EQ(settings_get_double_or(f, "MOD_NTRIP_SWITCH_MARGIN", 2), c.km) << c.value;
+        fclose(f);
+    }
+    Config cfg;
+    load_settings_from(&cfg, "/nonexistent/settings");
+    EXPECT_EQ(cfg.nearest, 0u);
+    EXPECT_DOUBLE_EQ(cfg.max_baseline_km, 0);
+    EXPECT_DOUBLE_EQ(cfg.switch_margin_km, 2);
+    EXPECT_EQ(cfg.failover_after, 3u);
+    EXPECT_EQ(cfg.nofix_timeout, 0u);
+}
+
 TEST(Settings, InterfacesTable)
 {
     const char *expected[] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/nmea", "/dev/nmea_gen",

@@ -29,6 +29,13 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->backoff = Backoff();
     dp->client_started = 0;
     dp->stalled = false;
+    dp->switching = false;
+    dp->no_fix = false;
+    dp->last_differential = 0;
+    dp->base = BaseChoice();
+    dp->table.clear();
+    dp->table_read_at = 0;
+    dp->described.clear();
     dp->health = Health();
     dp->health.pid = getpid();
     dp->health.proc_start = process_start_ticks(getpid());
@@ -80,6 +87,8 @@ void note_client_end(DataPath *dp, int status)
     if (dp->stalled) {
         h.stalls++;
         h.last_exit = "stalled: no corrections for " + std::to_string(dp->cfg->stall_timeout) + " s";
+    } else if (dp->no_fix) {
+        h.last_exit = "no fix for " + std::to_string(dp->cfg->nofix_timeout) + " s";
     } else if (status != -1) {
         h.last_exit = describe_exit(status);
     }
@@ -202,10 +211,12 @@ int run_cycles(DataPath *dp)
                 return -1;
             }
         }
+        Config run;
+        choose_for_start(dp, &run);
         log_notice("starting casterlink");
         int exec_error;
         pid_t client_pid;
-        pid_t pid = start_client(cfg, dp->sentence, &client_pid, &exec_error);
+        pid_t pid = start_client(run, dp->sentence, &client_pid, &exec_error);
         Health &h = dp->health;
         h.starts++;
         h.last_start = unix_now();
@@ -221,12 +232,13 @@ int run_cycles(DataPath *dp)
         }
         if (pid <= 0) {
             release_source(dp);
+            choice_after_run(dp, RUN_FAILED);
             pause_after_run(dp, 0);
             continue;
         }
         dp->client = pid;
         dp->client_started = boottime_ms();
-        dp->stalled = false;
+        dp->stalled = dp->switching = dp->no_fix = false;
         if (exec_error == 0) {
             h.running = true;
             h.client_pid = client_pid;
@@ -242,8 +254,13 @@ int run_cycles(DataPath *dp)
             continue;
         // A run the watchdog ended is a failed run, however long it was: a
         // caster that accepts connections but sends nothing is asked less
-        // and less often.
-        pause_after_run(dp, dp->stalled ? 0 : boottime_ms() - dp->client_started);
+        // and less often. So is one whose corrections the receiver did not
+        // use; a switch to a nearer base is none (it comes after 30 s).
+        long long run_ms = dp->stalled || dp->no_fix ? 0 : boottime_ms() - dp->client_started;
+        choice_after_run(dp, dp->switching ? RUN_SWITCHED
+                              : dp->no_fix ? RUN_NO_FIX
+                              : run_ms >= GOOD_RUN_MS ? RUN_GOOD : RUN_FAILED);
+        pause_after_run(dp, run_ms);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "health/health.h"
 #include "nmea/nmea.h"
+#include "base/base.h"
 #include "supervisor/backoff.h"
 #include "devices/devices.h"
 
@@ -31,6 +32,15 @@ struct DataPath {
     Backoff backoff;          // when the next client may start
     long long client_started; // boot-clock ms of the running client's start
     bool stalled;             // the running client is being ended for silence
+    bool switching;           // ... for a switch to a nearer base
+    bool no_fix;              // ... since the receiver makes no use of it
+    double last_differential; // Unix time of the receiver's last differential fix
+    // The choice of base, the configured caster's source table as last
+    // read (monotonic s), and the mountpoint "/run/mountpoint.ntrip" describes.
+    BaseChoice base;
+    std::string table;
+    double table_read_at;
+    std::string described;
     Health health;            // what "/run/rtkfeedd.json" reports
     long long health_written; // monotonic ms of its last write
     bool health_dirty;        // counters changed since
@@ -68,6 +78,16 @@ bool source_is_target(const Config &cfg);
 void lose_target(DataPath *dp, int err, uint64_t lost_now);
 // Opens the target line again when it was lost and its retry is due.
 void retry_target(DataPath *dp);
+
+// The choice of base (choice.cpp). Taken once the table was read at
+// start-up; the configuration for the next client (caster, account and
+// mountpoint of the candidate to start); a run's end (a failover is
+// logged); a new position from the receiver while a client runs: true when
+// a switch is due (logged), and the client is to be ended for it.
+void init_choice(DataPath *dp);
+void choose_for_start(DataPath *dp, Config *run);
+void choice_after_run(DataPath *dp, RunEnd end);
+bool choice_on_position(DataPath *dp, const ReceiverView &v);
 
 // Kills a client that is still running, when there is one.
 void stop_client(DataPath *dp);

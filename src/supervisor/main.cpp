@@ -64,7 +64,8 @@ int main(int argc, char **argv)
     set_status_observer(on_status);
     report_health(&dp);
 
-    write_mountpoint_file(*cfg);
+    write_mountpoint_file(*cfg, &dp.table);
+    init_choice(&dp);
 
     if (create_diagnostics_fifo() != 0) {
         log_err("%s - cannot %s fifo: %s", "main", "create", strerror(errno));

@@ -221,9 +221,19 @@ static bool client_ended(DataPath *dp, Relay *r)
 static long long stall_due(const DataPath *dp, const Relay *r)
 {
     unsigned limit = dp->cfg->stall_timeout;
-    if (limit == 0 || r->kill_sent)
+    if (r->kill_sent)
         return 0;
-    return r->term_sent == 0 ? r->last_correction + limit * 1000LL : r->term_sent + 2000;
+    if (r->term_sent != 0)
+        return r->term_sent + 2000;
+    return limit == 0 ? 0 : r->last_correction + limit * 1000LL;
+}
+
+// Ends the client as the watchdog does: its process group is asked to end
+// now and killed 2 s later (by check_stall).
+static void end_running_client(DataPath *dp, Relay *r)
+{
+    end_client(dp->client, false);
+    r->term_sent = monotonic_ms();
 }
 
 static void check_stall(DataPath *dp, Relay *r)
@@ -234,12 +244,41 @@ static void check_stall(DataPath *dp, Relay *r)
     if (r->term_sent == 0) {
         log_err("no corrections from casterlink for %u s, restarting it", dp->cfg->stall_timeout);
         dp->stalled = true;
-        end_client(dp->client, false);
-        r->term_sent = monotonic_ms();
+        end_running_client(dp, r);
     } else {
         end_client(dp->client, true);
         r->kill_sent = true;
     }
+}
+
+// Receiver-driven failover: corrections with a correct CRC reach the
+// receiver and its GGA keeps coming, each within 5 s, but it reports no
+// differential solution (2, 4 or 5) for the allowance since the client's
+// start or its last one: the corrections are of no use to it (a base too
+// far, a wrong format, a broken stream). Checked at each turn of the loop,
+// which the receiver's sentences wake: no wake-ups of its own.
+static void check_no_fix(DataPath *dp, Relay *r)
+{
+    unsigned limit = dp->cfg->nofix_timeout;
+    const Health &h = dp->health;
+    if (limit == 0 || r->term_sent != 0 || dp->client <= 0)
+        return;
+    double now = unix_now();
+    bool gga_comes = h.receiver.last_gga > 0 && now - h.receiver.last_gga <= 5;
+    int q = h.receiver.fix_quality;
+    if (gga_comes && (q == 2 || q == 4 || q == 5)) {
+        dp->last_differential = now;
+        return;
+    }
+    double since = dp->last_differential > h.last_start ? dp->last_differential : h.last_start;
+    bool frames_come = dp->target >= 0 && h.corrections.last_frame > 0 &&
+                       now - h.corrections.last_frame <= 5;
+    if (!gga_comes || !frames_come || now - since < limit)
+        return;
+    log_err("receiver has no differential fix for %u s while corrections arrive from %s", limit,
+            dp->base.current.mountpoint.c_str());
+    dp->no_fix = true;
+    end_running_client(dp, r);
 }
 
 static void build_wait_set(const DataPath *dp, Relay *r)
@@ -309,6 +348,7 @@ static void dispatch(DataPath *dp, Relay *r)
 {
     if (r->end_at >= 0 && r->fds[r->end_at].revents)
         r->may_have_ended = true;
+    unsigned long positions = dp->health.receiver.positions;
     if (r->source_at >= 0 && r->fds[r->source_at].revents &&
         pass_burst(dp, dp->source, &r->source, relay_to_client) == 0 &&
         (r->fds[r->source_at].revents & (POLLHUP | POLLERR | POLLNVAL))) {
@@ -317,6 +357,12 @@ static void dispatch(DataPath *dp, Relay *r)
             lose_target(dp, EIO, 0);
         else
             lose_source(dp);
+    }
+    // A new position from the receiver: a nearer base may be due.
+    if (dp->health.receiver.positions != positions && r->term_sent == 0 &&
+        choice_on_position(dp, dp->health.receiver)) {
+        dp->switching = true;
+        end_running_client(dp, r);
     }
     if (r->master_at >= 0 && r->fds[r->master_at].revents &&
         pass_burst(dp, dp->master, &r->master, relay_to_target) > 0)
@@ -338,6 +384,7 @@ void relay_loop(DataPath *dp)
         else
             r.may_have_ended = true;
         check_stall(dp, &r);
+        check_no_fix(dp, &r);
         report_if_due(dp);
     }
     if (r.client_end >= 0)

@@ -1,0 +1,148 @@
+// Between the cycle and the choice of base: what the cycle tells it (the
+// table, positions, the ends of runs) and what it asks (which caster and
+// mountpoint to start), with the log lines and the report's base.
+#include "supervisor/cycle.h"
+#include "client/client.h"
+#include "common/io.h"
+#include "common/log.h"
+#include "settings/settings.h"
+
+#include <cmath>
+#include <cstdio>
+
+static double monotonic_s()
+{
+    return static_cast<double>(monotonic_ms()) / 1000;
+}
+
+static std::string caster_of(const Candidate &c)
+{
+    return c.host + ":" + std::to_string(c.port);
+}
+
+// The receiver's position is known: for the choice and for the report.
+static void take_position(DataPath *dp, double latitude, double longitude, double height)
+{
+    note_position(&dp->base, latitude, longitude);
+    Health &h = dp->health;
+    h.have_position = true;
+    h.latitude = latitude;
+    h.longitude = longitude;
+    h.height = height;
+    h.base.distance_km = current_distance_km(dp->base);
+}
+
+void init_choice(DataPath *dp)
+{
+    const Config &cfg = *dp->cfg;
+    BaseChoice &b = dp->base;
+    b.nearest = cfg.nearest != 0;
+    b.max_baseline_km = cfg.max_baseline_km;
+    b.margin_km = cfg.switch_margin_km;
+    b.failover_after = cfg.failover_after;
+    b.configured.host = cfg.ipaddr;
+    b.configured.port = cfg.port;
+    b.configured.user = cfg.username;
+    b.configured.password = cfg.password;
+    b.configured.mountpoint = cfg.mountpoint;
+    std::vector<std::string> bad;
+    b.fallbacks = parse_fallbacks(cfg.fallback, b.configured, &bad);
+    for (const std::string &entry : bad)
+        log_warning("MOD_NTRIP_FALLBACK: cannot use \"%s\", skipped", entry.c_str());
+    b.table = table_bases(dp->table);
+    dp->table_read_at = monotonic_s();
+    dp->described = cfg.mountpoint;
+    if (cfg.send_nmea != 0 && cfg.source == 3) {
+        // The generator's fixed position is the receiver's.
+        double lat = ddmm_degrees(cfg.latitude.c_str());
+        double lon = ddmm_degrees(cfg.longitude.c_str());
+        double height = strtod(cfg.height.c_str(), nullptr);
+        if (std::isfinite(lat) && std::isfinite(lon) && fabs(lat) <= 90 && fabs(lon) <= 180)
+            take_position(dp, lat, lon, std::isfinite(height) ? height : 0);
+    } else if (b.nearest && cfg.send_nmea == 0) {
+        log_notice("MOD_NTRIP_NEAREST needs a position: set MOD_NTRIP_SEND_NMEA and a source; "
+                   "using %s", cfg.mountpoint.c_str());
+    }
+}
+
+void choose_for_start(DataPath *dp, Config *run)
+{
+    const Config &cfg = *dp->cfg;
+    BaseChoice &b = dp->base;
+    // The position of the sentence the client is handed, when it has a fix.
+    if (cfg.send_nmea != 0 && cfg.source != 3) {
+        ReceiverView v;
+        std::string line = std::string(dp->sentence) + "\n";
+        watch_receiver(&v, line.data(), line.size(), 0);
+        if (v.positions > 0)
+            take_position(dp, v.latitude, v.longitude, v.height);
+    }
+    if (b.nearest && table_is_stale(dp->table_read_at, monotonic_s())) {
+        std::string table;
+        dp->table_read_at = monotonic_s();
+        if (query_source_table(cfg, &table) == 0 && !table.empty()) {
+            dp->table = table;
+            b.table = table_bases(table);
+        }
+    }
+    const Candidate &c = start_candidate(&b, monotonic_s());
+    *run = cfg;
+    run->ipaddr = c.host;
+    run->port = c.port;
+    run->username = c.user;
+    run->password = c.password;
+    run->mountpoint = c.mountpoint;
+    Health &h = dp->health;
+    h.base.mountpoint = c.mountpoint;
+    h.base.caster = caster_of(c);
+    h.base.chosen = kind_name(c.kind);
+    h.base.distance_km = current_distance_km(b);
+    if (c.mountpoint != dp->described || c.kind == Candidate::FALLBACK) {
+        // Another caster's mountpoint is not in this table.
+        describe_mountpoint(c.kind == Candidate::FALLBACK ? "" : dp->table, c.mountpoint);
+        dp->described = c.kind == Candidate::FALLBACK ? "" : c.mountpoint;
+    }
+}
+
+void choice_after_run(DataPath *dp, RunEnd end)
+{
+    unsigned in_a_row = dp->base.failed_here + (end == RUN_FAILED ? 1 : 0);
+    if (!note_run_end(&dp->base, end))
+        return;
+    std::vector<Candidate> list = candidate_list(dp->base);
+    const Candidate &next = list[dp->base.at];
+    log_notice("failing over to %s/%s after %u failed runs", caster_of(next).c_str(),
+               next.mountpoint.c_str(), in_a_row);
+}
+
+// "3.1 km", or why there is no distance.
+static std::string km(double d)
+{
+    char text[32];
+    if (d < 0 || !std::isfinite(d))
+        return "not in the table";
+    snprintf(text, sizeof text, "%.1f km", d);
+    return text;
+}
+
+bool choice_on_position(DataPath *dp, const ReceiverView &v)
+{
+    take_position(dp, v.latitude, v.longitude, v.height);
+    BaseChoice &b = dp->base;
+    double from = current_distance_km(b);
+    std::string old = b.current.mountpoint;
+    std::string to = switch_due(&b, monotonic_s());
+    if (to.empty())
+        return false;
+    double d = -1;
+    for (const TableBase &t : b.table)
+        if (t.mountpoint == to)
+            d = distance_km(b.latitude, b.longitude, t.latitude, t.longitude);
+    std::string reason = to + " (" + km(d) + ") from " + old + " (" + km(from) + ")";
+    log_notice("switching to %s", reason.c_str());
+    Health &h = dp->health;
+    h.base.switches++;
+    h.base.last_switch = unix_now();
+    h.base.last_switch_reason = reason;
+    return true;
+}
