@@ -24,6 +24,8 @@
 //   trickle   write 8 bytes every second
 //   stubborn  ignore SIGTERM
 //   fds       written at each start: the client's open descriptors
+//   mounts    one line appended at each start: its mountpoint (-m)
+//   repeat    its content written to the -D device every 0.5 s
 #include "support.h"
 
 #include <algorithm>
@@ -107,13 +109,15 @@ int main(int argc, char **argv)
     const char *d = getenv("FAKE_DIR");
     dir = d ? d : "/run/fake";
     std::string args;
-    const char *device = nullptr;
+    const char *device = nullptr, *mountpoint = "";
     bool query = true;
     for (int i = 0; i < argc; i++) {
         args += argv[i];
         args += "\n";
-        if (strcmp(argv[i], "-m") == 0)
+        if (strcmp(argv[i], "-m") == 0 && i + 1 < argc) {
             query = false;
+            mountpoint = argv[i + 1];
+        }
         if (strcmp(argv[i], "-D") == 0 && i + 1 < argc)
             device = argv[i + 1];
     }
@@ -129,6 +133,8 @@ int main(int argc, char **argv)
     if (exists("stubborn"))
         signal(SIGTERM, SIG_IGN);
     append("starts", "start\n", 6);
+    std::string mount = std::string(mountpoint) + "\n";
+    append("mounts", mount.data(), mount.size());
     put("pid", std::to_string(getpid()));
     if (exists("child")) {
         pid_t child = fork();
@@ -183,9 +189,12 @@ int main(int argc, char **argv)
     bool drip = exists("drip");
     size_t drip_size = drip ? std::max<size_t>(64, slurp("drip").size()) : 0;
     bool deaf = exists("deaf");
-    for (;;) {
+    std::string repeat = slurp("repeat");
+    for (unsigned turn = 0;; turn++) {
         if (drip && fd >= 0)
             write_all(fd, std::string(drip_size, 'd'));
+        if (!repeat.empty() && fd >= 0 && turn % 10 == 0)
+            write_all(fd, repeat);
         if (exists("exit")) {
             unlink(path("exit").c_str());
             return 0;

@@ -80,6 +80,11 @@ TEST(ReceiverView, ReadsFixSatellitesAndAgeFromValidGgaOnly)
     EXPECT_EQ(v.satellites, 12);
     EXPECT_DOUBLE_EQ(v.age, 1.2);
     EXPECT_DOUBLE_EQ(v.last_gga, 6.0);
+    // Its position: degrees, and the altitude plus the geoid separation.
+    EXPECT_EQ(v.positions, 1u);
+    EXPECT_NEAR(v.latitude, 48.1173, 1e-9);
+    EXPECT_NEAR(v.longitude, 11.516666667, 1e-8);
+    EXPECT_NEAR(v.height, 592.4, 1e-9);
 
     // A wrong checksum, or none, is not the receiver's word.
     std::string bad = "$GPGGA,1,2,N,3,E,1,05,,,M,,M,,*00\r\n$GPGGA,1,2,N,3,E,1,05,,,M,,M,,\r\n";
@@ -90,6 +95,7 @@ TEST(ReceiverView, ReadsFixSatellitesAndAgeFromValidGgaOnly)
     EXPECT_EQ(v.fix_quality, 0);
     EXPECT_EQ(v.satellites, 0);
     EXPECT_LT(v.age, 0);
+    EXPECT_EQ(v.positions, 1u);  // no fix, no position
 }
 
 TEST(HealthReport, IsValidJsonWithNullsWhereNothingIsKnownAndEscapesWhatItQuotes)
@@ -191,4 +197,27 @@ TEST(HealthReport, TheStatusTrustsOnlyTheProcessThatWroteIt)
     }
     unlink(path.c_str());
     rmdir(dir);
+}
+
+TEST(BasePosition, EcefToLatitudeLongitudeHeightAtKnownPoints)
+{
+    const struct {
+        double xyz[3], lat, lon, h;
+    } points[] = {
+        {{6378137.0, 0, 0}, 0, 0, 0},
+        {{0, 0, 6356752.314245}, 90, 0, 0},
+        {{0, -6378237.0, 0}, 0, -90, 100},
+        // The base of RTKLIB's example pair (GSI, Japan), by Bowring's formula.
+        {{-3978241.958, 3382840.234, 3649900.853}, 35.132057068, 139.624306577, 73.9077},
+    };
+    for (const auto &p : points) {
+        double lat, lon, h, back[3];
+        ecef_to_geodetic(p.xyz, &lat, &lon, &h);
+        EXPECT_NEAR(lat, p.lat, 1e-9);
+        EXPECT_NEAR(lon, p.lon, 1e-9);
+        EXPECT_NEAR(h, p.h, 1e-4);
+        geodetic_to_ecef(lat, lon, h, back);
+        for (int i = 0; i < 3; i++)
+            EXPECT_NEAR(back[i], p.xyz[i], 1e-4);
+    }
 }

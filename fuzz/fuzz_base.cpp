@@ -1,0 +1,49 @@
+// The choice of base takes a caster's source table and the FALLBACK setting
+// as they come, and positions that jump anywhere: never a crash, and at
+// most one switch by distance in 30 s whatever the input.
+#include "base/base.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    // The table, then after a NUL the FALLBACK value, then positions.
+    std::string input(reinterpret_cast<const char *>(data), size);
+    size_t cut = input.find('\0');
+    std::string table = input.substr(0, cut);
+    std::string rest = cut == std::string::npos ? "" : input.substr(cut + 1);
+    size_t cut2 = rest.find('\0');
+    std::string fallback = rest.substr(0, cut2);
+    std::string moves = cut2 == std::string::npos ? "" : rest.substr(cut2 + 1);
+
+    BaseChoice b;
+    b.nearest = true;
+    b.margin_km = 0.5;
+    b.configured.mountpoint = "CONF";
+    b.table = table_bases(table);
+    std::vector<std::string> bad;
+    b.fallbacks = parse_fallbacks(fallback, b.configured, &bad);
+    start_candidate(&b, 0);
+    double last_switch = -1e9;
+    for (size_t i = 0; i + 4 <= moves.size(); i += 4) {
+        int16_t raw[2];
+        memcpy(raw, moves.data() + i, sizeof raw);
+        double now = static_cast<double>(i);  // a position every second
+        note_position(&b, raw[0] / 364.0, raw[1] / 182.0);
+        if (!switch_due(&b, now).empty()) {
+            if (now - last_switch < SWITCH_EVERY_S)
+                __builtin_trap();
+            last_switch = now;
+            note_run_end(&b, RUN_SWITCHED);
+            start_candidate(&b, now);
+        }
+        if (raw[0] % 7 == 0)
+            note_run_end(&b, raw[1] % 2 ? RUN_FAILED : RUN_NO_FIX);
+        if (!std::isfinite(current_distance_km(b)))
+            __builtin_trap();
+    }
+    return 0;
+}
