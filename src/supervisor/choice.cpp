@@ -51,7 +51,7 @@ void init_choice(DataPath *dp)
         log_warning("MOD_NTRIP_FALLBACK: cannot use \"%s\", skipped", entry.c_str());
     b.table = table_bases(dp->table);
     dp->table_read_at = monotonic_s();
-    dp->described = cfg.mountpoint;
+    dp->described = caster_of(b.configured) + "/" + cfg.mountpoint;
     if (cfg.send_nmea != 0 && cfg.source == 3) {
         // The generator's fixed position is the receiver's.
         double lat = ddmm_degrees(cfg.latitude.c_str());
@@ -97,16 +97,17 @@ void choose_for_start(DataPath *dp, Config *run)
     h.base.caster = caster_of(c);
     h.base.chosen = kind_name(c.kind);
     h.base.distance_km = current_distance_km(b);
-    if (c.mountpoint != dp->described || c.kind == Candidate::FALLBACK) {
+    std::string in_use = caster_of(c) + "/" + c.mountpoint;
+    if (in_use != dp->described) {
         // Another caster's mountpoint is not in this table.
         describe_mountpoint(c.kind == Candidate::FALLBACK ? "" : dp->table, c.mountpoint);
-        dp->described = c.kind == Candidate::FALLBACK ? "" : c.mountpoint;
+        dp->described = in_use;
     }
 }
 
 void choice_after_run(DataPath *dp, RunEnd end)
 {
-    unsigned in_a_row = dp->base.failed_here + (end == RUN_FAILED ? 1 : 0);
+    unsigned in_a_row = dp->base.failed_here + (end == RUN_FAILED || end == RUN_NO_FIX ? 1 : 0);
     if (!note_run_end(&dp->base, end))
         return;
     std::vector<Candidate> list = candidate_list(dp->base);

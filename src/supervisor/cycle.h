@@ -36,7 +36,8 @@ struct DataPath {
     bool no_fix;              // ... since the receiver makes no use of it
     double last_differential; // Unix time of the receiver's last differential fix
     // The choice of base, the configured caster's source table as last
-    // read (monotonic s), and the mountpoint "/run/mountpoint.ntrip" describes.
+    // read (monotonic s), and the "host:port/mountpoint" that
+    // "/run/mountpoint.ntrip" describes.
     BaseChoice base;
     std::string table;
     double table_read_at;
