@@ -1,6 +1,6 @@
 # Run by cpack: Depends of the daemon's package from its binary. The daemon
-# links its C++ runtime in, so a dynamic build needs libc alone, and a
-# static one nothing.
+# links its C++ runtime in, so a dynamic build needs the C library alone
+# (libc and libm, both of the package libc6), and a static one nothing.
 execute_process(COMMAND ${RTKFEEDD_OBJDUMP} -p ${RTKFEEDD_BINARY}
                 OUTPUT_VARIABLE headers RESULT_VARIABLE failed)
 if(failed)
@@ -10,7 +10,7 @@ string(REGEX MATCHALL "NEEDED +[^\n]+" needed "${headers}")
 set(other "")
 foreach(entry ${needed})
   string(REGEX REPLACE "NEEDED +" "" lib "${entry}")
-  if(NOT lib MATCHES "^(libc\\.so\\.6|ld-linux-[^ ]+\\.so\\.[0-9]+)$")
+  if(NOT lib MATCHES "^(libc\\.so\\.6|libm\\.so\\.6|ld-linux-[^ ]+\\.so\\.[0-9]+)$")
     list(APPEND other ${lib})
   endif()
 endforeach()
