@@ -10,8 +10,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -306,4 +308,18 @@ bool DaemonTest::handler_installed(pid_t pid)
         return false;
     unsigned long long mask = strtoull(status.c_str() + at + 7, nullptr, 16);
     return mask & (1ULL << (SIGTERM - 1));
+}
+
+bool DaemonTest::private_loopback()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return false;
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    ifreq ifr = {};
+    snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
+    bool ok = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+    ifr.ifr_flags |= IFF_UP;
+    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+    close(s);
+    return ok;
 }

@@ -29,6 +29,9 @@ public:
     static int fd_count(pid_t pid);
     static int zombies_of(pid_t pid);
     static bool handler_installed(pid_t pid);
+    // A network of this test's own: only loopback, so that nothing listens
+    // beyond it and its ports are its own.
+    static bool private_loopback();
 
 protected:
     void SetUp() override;

@@ -7,30 +7,13 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 class CasterTest : public DaemonTest {};
-
-// A network of our own: only loopback, so nothing listens beyond this test.
-static bool private_loopback()
-{
-    if (unshare(CLONE_NEWNET) != 0)
-        return false;
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    ifreq ifr = {};
-    snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "lo");
-    bool ok = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags |= IFF_UP;
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    close(s);
-    return ok;
-}
 
 static pid_t start_caster(int port)
 {

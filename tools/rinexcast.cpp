@@ -4,12 +4,19 @@
 // and GPS ephemerides (1019); a rover's, when given, to one TCP client on
 // a loopback port: the same observations and its own ephemerides.
 //   rinexcast --nav NAV --base OBS [--position X,Y,Z] [--station N]
-//             [--speed N] [--rover OBS --rover-port PORT]
+//             [--speed N] [--rover OBS --rover-port PORT [--echo PORT]]
 // --speed N: epochs a second (0: as fast as they are read; default 1).
+// --echo PORT: a loopback TCP server that echoes what the rover's engine
+// has read of the base stream (rtkrcv's log stream): an engine pairs each
+// rover epoch with the latest base epoch it has, so rover epoch k goes out
+// once base epoch k has been read there, waiting at most 2 s. Until the
+// first base epoch is read (the corrections do not flow yet), the first
+// epochs are sent again every second and the clock does not start.
 // Dates are moved by whole GPS weeks so that a decoder that takes the week
 // from its clock, as receivers do, dates them right: only the ephemerides'
 // week field changes.
 #include "rinex.h"
+#include "rtcm.h"
 #include "rtcm_encode.h"
 #include "support.h"
 
@@ -22,6 +29,7 @@
 #include <ctime>
 #include <map>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -84,6 +92,83 @@ int load_obs(const char *path, ObsFile *obs)
     return 0;
 }
 
+// What the engine has read of the base stream: the time of week of the
+// last MSM it got, from whole frames with a correct CRC.
+struct Echo {
+    int fd = -1;
+    std::string pending;
+    double tow = -1;
+    void take(const char *data, size_t n)
+    {
+        pending.append(data, n);
+        for (;;) {
+            size_t at = pending.find('\xD3');
+            if (at == std::string::npos) {
+                pending.clear();
+                return;
+            }
+            pending.erase(0, at);
+            if (pending.size() < 6)
+                return;
+            size_t len = (static_cast<uint8_t>(pending[1]) & 3) << 8 | static_cast<uint8_t>(pending[2]);
+            if (pending.size() < len + 6)
+                return;
+            const uint8_t *f = reinterpret_cast<const uint8_t *>(pending.data());
+            uint32_t crc = static_cast<uint32_t>(f[3 + len]) << 16 | f[4 + len] << 8 | f[5 + len];
+            if (crc24q(f, 3 + len) != crc) {
+                pending.erase(0, 1);
+                continue;
+            }
+            unsigned type = len >= 2 ? (f[3] << 4 | f[4] >> 4) : 0;
+            if (type == 1074 && len >= 7) {
+                uint64_t ms = 0;
+                for (unsigned i = 24; i < 54; i++)
+                    ms = ms << 1 | ((f[3 + i / 8] >> (7 - i % 8)) & 1);
+                tow = static_cast<double>(ms) / 1000;
+            }
+            pending.erase(0, len + 6);
+        }
+    }
+    // Reads what has come, waiting up to ms for something.
+    void poll_for(int ms)
+    {
+        pollfd p = {fd, POLLIN, 0};
+        if (fd < 0 || poll(&p, 1, ms) <= 0)
+            return;
+        char buf[8192];
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n > 0)
+            take(buf, static_cast<size_t>(n));
+        else if (n == 0) {
+            close(fd);
+            fd = -1;
+        }
+    }
+};
+
+int connect_loopback(int port)
+{
+    for (int i = 0; i < 100; i++) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+            return fd;
+        close(fd);
+        usleep(100 * 1000);
+    }
+    return -1;
+}
+
+double monotonic_now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
 int accept_one(int port)
 {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -110,7 +195,7 @@ int main(int argc, char **argv)
     double speed = 1, position[3] = {0, 0, 0};
     bool have_position = false;
     unsigned station = 0;
-    int rover_port = 0;
+    int rover_port = 0, echo_port = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string opt = argv[i];
         const char *v = argv[i + 1];
@@ -122,6 +207,8 @@ int main(int argc, char **argv)
             rover_path = v;
         else if (opt == "--rover-port")
             rover_port = atoi(v);
+        else if (opt == "--echo")
+            echo_port = atoi(v);
         else if (opt == "--speed")
             speed = atof(v);
         else if (opt == "--station")
@@ -154,38 +241,59 @@ int main(int argc, char **argv)
         memcpy(position, base.obs.position, sizeof position);
     if (rover_path && (rover.fd = accept_one(rover_port)) < 0)
         return 1;
+    Echo echo;
+    if (rover.fd >= 0 && echo_port > 0 && (echo.fd = connect_loopback(echo_port)) < 0) {
+        fprintf(stderr, "rinexcast: no echo on port %d\n", echo_port);
+        return 1;
+    }
     const ObsEpoch &first = base.obs.epochs[0];
     int week_shift = week_nearest(first.time.tow, gps_seconds(static_cast<double>(time(nullptr)))) -
                      first.time.week;
-    timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
     size_t r = 0;
-    for (size_t k = 0; k < base.obs.epochs.size(); k++) {
-        if (speed > 0) {
-            double at = static_cast<double>(k) / speed;
-            timespec due = start;
-            due.tv_sec += static_cast<time_t>(at);
-            due.tv_nsec += static_cast<long>((at - std::floor(at)) * 1e9);
-            if (due.tv_nsec >= 1000000000) {
-                due.tv_sec++;
-                due.tv_nsec -= 1000000000;
-            }
-            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
-        }
-        std::string out = epoch_stream(&base, k, nav, week_shift, true, position,
-                                       base.obs.antenna_height);
-        if (!write_all(base.fd, out.data(), out.size()))
-            return 0;  // the reader has gone
-        // The rover's epochs up to this one's time.
-        double t = base.obs.epochs[k].time.week * 604800.0 + base.obs.epochs[k].time.tow;
+    auto send_rover_until = [&](double t) {
         for (; rover.fd >= 0 && r < rover.obs.epochs.size(); r++) {
             const GpsTime &rt = rover.obs.epochs[r].time;
             if (rt.week * 604800.0 + rt.tow > t + 0.5)
                 break;
             std::string ro = epoch_stream(&rover, r, nav, week_shift, false, position, 0);
             if (!write_all(rover.fd, ro.data(), ro.size()))
-                return 0;
+                return false;
         }
+        return true;
+    };
+    // Until the engine reads the base, the first epochs again every second.
+    for (int i = 0; echo.fd >= 0 && echo.tow < 0 && i < 120; i++) {
+        Stream again_base = base, again_rover = rover;
+        std::string out = epoch_stream(&again_base, 0, nav, week_shift, true, position,
+                                       base.obs.antenna_height);
+        if (!write_all(base.fd, out.data(), out.size()))
+            return 0;
+        std::string ro = epoch_stream(&again_rover, 0, nav, week_shift, false, position, 0);
+        if (!write_all(rover.fd, ro.data(), ro.size()))
+            return 0;
+        for (double until = monotonic_now() + 1; echo.tow < 0 && monotonic_now() < until;)
+            echo.poll_for(100);
+    }
+    double start = monotonic_now();
+    for (size_t k = 0; k < base.obs.epochs.size(); k++) {
+        if (speed > 0) {
+            double wait = start + static_cast<double>(k) / speed - monotonic_now();
+            if (wait > 0)
+                usleep(static_cast<useconds_t>(wait * 1e6));
+        }
+        std::string out = epoch_stream(&base, k, nav, week_shift, true, position,
+                                       base.obs.antenna_height);
+        if (!write_all(base.fd, out.data(), out.size()))
+            return 0;  // the reader has gone
+        // The rover's epochs of this time, once the engine has read this
+        // base epoch, or 2 s later.
+        const ObsEpoch &e = base.obs.epochs[k];
+        double t = e.time.week * 604800.0 + e.time.tow;
+        for (double until = monotonic_now() + 2; echo.fd >= 0 && echo.tow < e.time.tow - 0.5 &&
+                                                 monotonic_now() < until;)
+            echo.poll_for(20);
+        if (!send_rover_until(t))
+            return 0;
     }
     return 0;
 }
