@@ -1,7 +1,9 @@
 // Relay benchmark: the daemon against socat, both relaying one pty to
 // another, measured the same way in the same run. Run as root; everything
 // happens in a private mount namespace.
-//   relay_bench [--runs N] [--mib N] [--seconds N]
+//   relay_bench [--runs N] [--mib N] [--seconds N] [--stream FILE]
+// --stream FILE: also a real RTCM 3 stream (rinexcast's output, say) at its
+// real rate: an epoch a second, each epoch beginning with its 1005/1006.
 #include "private_tree.h"
 #include "support.h"
 
@@ -200,7 +202,62 @@ struct Figures {
     double between_cpu = -1, between_wakeups = -1;
     double latency_median = 0, latency_max = 0;
     double hwm = 0, anon = 0;
+    double stream_cpu = -1, stream_wakeups = -1;
 };
+
+static std::string stream_file;
+
+// The stream's epochs: split before each station message (1005/1006).
+static std::vector<std::string> epochs_of(const std::string &data)
+{
+    std::vector<std::string> out;
+    for (size_t at = 0; at + 5 < data.size();) {
+        size_t len = (static_cast<uint8_t>(data[at + 1]) & 3) << 8 | static_cast<uint8_t>(data[at + 2]);
+        unsigned type = static_cast<uint8_t>(data[at + 3]) << 4 | static_cast<uint8_t>(data[at + 4]) >> 4;
+        if (static_cast<uint8_t>(data[at]) != 0xD3)
+            break;
+        if (out.empty() || type == 1005 || type == 1006)
+            out.emplace_back();
+        out.back() += data.substr(at, len + 6);
+        at += len + 6;
+    }
+    return out;
+}
+
+static void measure_stream(Relay &r, int seconds, Figures *f)
+{
+    std::string data;
+    FILE *in = fopen(stream_file.c_str(), "rb");
+    char buf[65536];
+    size_t n;
+    while (in && (n = fread(buf, 1, sizeof buf, in)) > 0)
+        data.append(buf, n);
+    if (in)
+        fclose(in);
+    std::vector<std::string> epochs = epochs_of(data);
+    if (epochs.empty())
+        return;
+    std::atomic<bool> done{false};
+    std::string got;
+    std::thread reader([&] {
+        while (!done)
+            drain(r.out, &got, SIZE_MAX, 0.2);
+    });
+    double cpu0, cpu1;
+    long sw0, sw1;
+    usage_of(r.pid, &cpu0, &sw0);
+    auto start = Clock::now();
+    for (int i = 0; i < seconds; i++) {
+        const std::string &e = epochs[static_cast<size_t>(i) % epochs.size()];
+        write_all(r.feed, e.data(), e.size());
+        std::this_thread::sleep_until(start + std::chrono::seconds(i + 1));
+    }
+    usage_of(r.pid, &cpu1, &sw1);
+    done = true;
+    reader.join();
+    f->stream_cpu = (cpu1 - cpu0) / seconds;
+    f->stream_wakeups = static_cast<double>(sw1 - sw0) / seconds;
+}
 
 static void measure_latency(Relay &r, Figures *f)
 {
@@ -285,6 +342,8 @@ static Figures run(bool daemon, size_t bytes, int seconds)
     usleep(500 * 1000);
     measure_latency(r, &f);
     measure_paced(r, seconds, &f);
+    if (!stream_file.empty())
+        measure_stream(r, seconds, &f);
     measure_idle(r, seconds, &f.idle_cpu, &f.idle_wakeups);
     measure_integrity(r, bytes, &f);
     f.hwm = static_cast<double>(status_kib(r.pid, "VmHWM"));
@@ -338,6 +397,8 @@ int main(int argc, char **argv)
             mib = atoi(argv[i + 1]);
         else if (strcmp(argv[i], "--seconds") == 0)
             seconds = atoi(argv[i + 1]);
+        else if (strcmp(argv[i], "--stream") == 0)
+            stream_file = argv[i + 1];
     }
     if (geteuid() != 0 || system("command -v socat >/dev/null") != 0) {
         fprintf(stderr, "relay_bench: run as root, with socat installed\n");
@@ -361,6 +422,8 @@ int main(int argc, char **argv)
         {"first bad offset (-1: none)", &Figures::first_bad, "%.0f"},
         {"CPU s/MiB, unlimited", &Figures::cpu_unlimited, "%.3f"},
         {"CPU s/MiB, paced 2 KiB/s", &Figures::cpu_paced, "%.3f"},
+        {"CPU s/s, real stream, an epoch a s", &Figures::stream_cpu, "%.5f"},
+        {"wake-ups/s, real stream", &Figures::stream_wakeups, "%.1f"},
         {"idle CPU s/s, client silent", &Figures::idle_cpu, "%.5f"},
         {"idle wake-ups/s, client silent", &Figures::idle_wakeups, "%.1f"},
         {"CPU s/s, client cannot start", &Figures::between_cpu, "%.5f"},
