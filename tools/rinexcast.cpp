@@ -182,7 +182,11 @@ int accept_one(int port)
         perror("rinexcast: rover port");
         return -1;
     }
-    int fd = accept(listener, nullptr, nullptr);
+    // The engine connects within a minute, or it is not coming.
+    pollfd p = {listener, POLLIN, 0};
+    int fd = poll(&p, 1, 60000) == 1 ? accept(listener, nullptr, nullptr) : -1;
+    if (fd < 0)
+        fprintf(stderr, "rinexcast: nobody connected to the rover port %d\n", port);
     close(listener);
     return fd;
 }
