@@ -12,16 +12,12 @@
 static std::string clean_frame(unsigned seed)
 {
     for (;; seed++) {
-        std::string f("\xD3\x00\xC8", 3);
+        std::string message;
         for (unsigned i = 0; i < 200; i++)
-            f += static_cast<char>((i * 7 + seed) & 0x7F);
-        uint32_t crc = crc24q(reinterpret_cast<const uint8_t *>(f.data()), f.size());
-        if ((crc >> 16 & 0xFF) == 0xD3 || (crc >> 8 & 0xFF) == 0xD3 || (crc & 0xFF) == 0xD3)
-            continue;
-        f += static_cast<char>(crc >> 16);
-        f += static_cast<char>(crc >> 8);
-        f += static_cast<char>(crc);
-        return f;
+            message += static_cast<char>((i * 7 + seed) & 0x7F);
+        std::string f = rtcm_frame(message);
+        if (f.find('\xD3', 1) == std::string::npos)
+            return f;
     }
 }
 

@@ -5,6 +5,7 @@
 #include "health/health.h"
 #include "health/health_internal.h"
 #include "rtcm.h"
+#include "rtcm_encode.h"
 
 #include <cmath>
 #include <cstdio>
@@ -61,32 +62,6 @@ static std::string gga(double lat, double lon, int quality = 1)
     return out;
 }
 
-// A 1005 of a station with its antenna reference point (ECEF metres).
-static std::string frame_1005(unsigned station, const double xyz[3])
-{
-    uint8_t m[19] = {};
-    unsigned at = 0;
-    auto put = [&](uint64_t v, unsigned n) {
-        for (unsigned i = 0; i < n; i++, at++)
-            if (v >> (n - 1 - i) & 1)
-                m[at / 8] |= static_cast<uint8_t>(0x80 >> (at % 8));
-    };
-    put(1005, 12);
-    put(station, 12);
-    put(0, 10);
-    for (int i = 0; i < 3; i++) {
-        put(static_cast<uint64_t>(llround(xyz[i] * 10000)) & ((uint64_t(1) << 38) - 1), 38);
-        put(0, 2);
-    }
-    std::string f("\xD3\x00\x13", 3);
-    f.append(reinterpret_cast<const char *>(m), sizeof m);
-    uint32_t crc = crc24q(reinterpret_cast<const uint8_t *>(f.data()), f.size());
-    f += static_cast<char>(crc >> 16);
-    f += static_cast<char>(crc >> 8);
-    f += static_cast<char>(crc);
-    return f;
-}
-
 TEST_F(BaseTest, TheNearestBaseAtTheStartAndTheBaselineInTheReport)
 {
     write_settings("MOD_NTRIP_IPADDR=caster.example\nMOD_NTRIP_PORT=2101\n"
@@ -95,7 +70,7 @@ TEST_F(BaseTest, TheNearestBaseAtTheStartAndTheBaselineInTheReport)
                    "MOD_NTRIP_LONGTITUDE=01354.0000\nMOD_NTRIP_HEIGHT=50\n");
     double arp[3];
     geodetic_to_ecef(52.0, 14.0, 100.0, arp);
-    write_file("/run/fake/repeat", frame_1005(2003, arp));
+    write_file("/run/fake/repeat", encode_station(2003, arp, 0));
     make_serial("/dev/ttyS0");
     start_daemon();
     ASSERT_TRUE(wait_file("/run/fake/mounts", "EAST\n", 8000));

@@ -36,16 +36,21 @@ std::string make_frame(uint64_t seq)
         x = x * 1103515245u + 12345u;
         msg[i] = static_cast<char>(x >> 16);
     }
-    std::string frame;
-    frame += '\xD3';
-    frame += static_cast<char>((kind.length >> 8) & 0x03);
-    frame += static_cast<char>(kind.length & 0xFF);
-    frame += msg;
-    uint32_t crc = crc24q(reinterpret_cast<const uint8_t *>(frame.data()), frame.size());
-    frame += static_cast<char>(crc >> 16);
-    frame += static_cast<char>(crc >> 8);
-    frame += static_cast<char>(crc);
-    return frame;
+    return rtcm_frame(msg);
+}
+
+std::string rtcm_frame(const std::string &message)
+{
+    std::string f;
+    f += '\xD3';
+    f += static_cast<char>(message.size() >> 8 & 0x03);
+    f += static_cast<char>(message.size() & 0xFF);
+    f += message;
+    uint32_t crc = crc24q(reinterpret_cast<const uint8_t *>(f.data()), f.size());
+    f += static_cast<char>(crc >> 16);
+    f += static_cast<char>(crc >> 8);
+    f += static_cast<char>(crc);
+    return f;
 }
 
 void RtcmScanner::take(const std::string &frame)

@@ -9,6 +9,9 @@
 
 uint32_t crc24q(const uint8_t *data, size_t n);
 
+// A message in a frame: preamble, length, the message, CRC-24Q.
+std::string rtcm_frame(const std::string &message);
+
 // Frame number seq of the generated stream: it cycles through station
 // messages (1005, 1006) and observation-shaped messages (1074, 1084, 1094),
 // each carrying seq so that a checker sees loss and order.

@@ -30,20 +30,6 @@ struct Bits {
 
 }  // namespace
 
-std::string rtcm_frame(const std::string &message)
-{
-    std::string f;
-    f += '\xD3';
-    f += static_cast<char>(message.size() >> 8 & 0x03);
-    f += static_cast<char>(message.size() & 0xFF);
-    f += message;
-    uint32_t crc = crc24q(reinterpret_cast<const uint8_t *>(f.data()), f.size());
-    f += static_cast<char>(crc >> 16);
-    f += static_cast<char>(crc >> 8);
-    f += static_cast<char>(crc);
-    return f;
-}
-
 std::string encode_station(unsigned station, const double xyz[3], double antenna_height)
 {
     bool with_height = antenna_height != 0;

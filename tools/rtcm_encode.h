@@ -8,9 +8,6 @@
 #include <map>
 #include <string>
 
-// A message in a frame: preamble, length, the message, CRC-24Q.
-std::string rtcm_frame(const std::string &message);
-
 // 1005 (height 0) or 1006 (with the antenna height), ECEF metres.
 std::string encode_station(unsigned station, const double xyz[3], double antenna_height);
 
