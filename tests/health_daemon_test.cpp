@@ -131,3 +131,40 @@ TEST_F(HealthTest, ShowsTheReceiversOwnViewOfTheCorrections)
     EXPECT_EQ(r["position.bytes_to_client"], std::to_string(line.size()));
     EXPECT_EQ(stop_daemon(), 0);
 }
+
+// What rpcd's exec plugin prints for `ubus call rtkfeedd ...`, run as rpcd
+// runs it (arguments on standard input), under dash.
+static std::string plugin(const char *args)
+{
+    std::string out, cmd = std::string("echo '{}' | RTKFEEDD=" RTKFEEDD_BINARY " dash " RPCD_PLUGIN " ") + args;
+    FILE *p = popen(cmd.c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    pclose(p);
+    return out;
+}
+
+TEST_F(HealthTest, TheRpcdPluginGivesTheReportOrSaysWhyNot)
+{
+    std::map<std::string, std::string> r;
+    ASSERT_EQ(parse_report(plugin("list"), &r), 0);
+    EXPECT_EQ(r.count("status"), 0u);  // an empty object: no arguments
+    r.clear();
+    ASSERT_EQ(parse_report(plugin("call status"), &r), 0);
+    EXPECT_EQ(r["running"], "false");
+    EXPECT_EQ(r["reason"], "no report at /run/rtkfeedd.json");
+
+    make_serial("/dev/ttyS0");
+    start_daemon();
+    report_when("status", "11");
+    std::string report = plugin("call status");
+    EXPECT_EQ(report.substr(0, 11), "{\"version\":");
+    EXPECT_EQ(parse_report(report, &r), 0);
+    EXPECT_EQ(stop_daemon(), 0);
+    r.clear();
+    ASSERT_EQ(parse_report(plugin("call status"), &r), 0);
+    EXPECT_EQ(r["running"], "false");
+    EXPECT_EQ(r["reason"], "the daemon named in /run/rtkfeedd.json is not running");
+}
