@@ -30,20 +30,9 @@ protected:
         return std::string("STR;") + mp + ";Town;RTCM 3.2;1005(10);2;GPS;N;DEU;" + lat + ";" +
                lon + ";1;0;x;none;B;N;9600;\r\n";
     }
-    std::map<std::string, std::string> report()
+    static bool wait_report(const char *key, const std::function<bool(const std::string &)> &ok)
     {
-        std::map<std::string, std::string> r;
-        parse_report(read_file("/run/rtkfeedd.json"), &r);
-        return r;
-    }
-    bool wait_report(const char *key, const std::function<bool(const std::string &)> &ok)
-    {
-        for (int i = 0; i < 100; i++) {
-            if (ok(report()[key]))
-                return true;
-            usleep(100 * 1000);
-        }
-        return false;
+        return ok(report_when(key, ok)[key]);
     }
 };
 

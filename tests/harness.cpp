@@ -1,4 +1,5 @@
 #include "harness.h"
+#include "health/health_internal.h"
 #include "private_tree.h"
 #include "support.h"
 
@@ -322,4 +323,39 @@ bool DaemonTest::private_loopback()
     ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
     close(s);
     return ok;
+}
+
+int DaemonTest::shell(const std::string &cmd, std::string *out)
+{
+    FILE *p = popen(cmd.c_str(), "r");
+    if (!p)
+        return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        if (out)
+            out->append(buf, n);
+    int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::map<std::string, std::string> DaemonTest::report()
+{
+    std::map<std::string, std::string> r;
+    if (parse_report(read_file("/run/rtkfeedd.json"), &r) != 0)
+        r.clear();
+    return r;
+}
+
+std::map<std::string, std::string> DaemonTest::report_when(
+    const std::string &key, const std::function<bool(const std::string &)> &ok, int timeout_ms)
+{
+    std::map<std::string, std::string> r;
+    for (int waited = 0; waited < timeout_ms; waited += 100) {
+        r = report();
+        if (ok(r[key]))
+            break;
+        usleep(100 * 1000);
+    }
+    return r;
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -32,6 +34,16 @@ public:
     // A network of this test's own: only loopback, so that nothing listens
     // beyond it and its ports are its own.
     static bool private_loopback();
+    // Runs a shell command; its exit status (-1 when it did not exit), and
+    // what it printed on standard output in *out when out is given.
+    static int shell(const std::string &cmd, std::string *out = nullptr);
+    // The health report as flat keys ("client.pid"); empty while there is
+    // none. report_when waits (100 ms steps) until key's value satisfies ok
+    // and returns the report of that moment, or the last one read.
+    static std::map<std::string, std::string> report();
+    static std::map<std::string, std::string> report_when(
+        const std::string &key, const std::function<bool(const std::string &)> &ok,
+        int timeout_ms = 10000);
 
 protected:
     void SetUp() override;

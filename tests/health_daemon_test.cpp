@@ -13,30 +13,18 @@
 class HealthTest : public DaemonTest {
 protected:
     // The report, once key holds value (or the time ran out).
-    std::map<std::string, std::string> report_when(const std::string &key,
-                                                   const std::string &value,
-                                                   int timeout_ms = 5000)
+    static std::map<std::string, std::string> report_when(const std::string &key,
+                                                          const std::string &value,
+                                                          int timeout_ms = 5000)
     {
-        std::map<std::string, std::string> r;
-        for (int waited = 0; waited < timeout_ms; waited += 50) {
-            r.clear();
-            if (parse_report(read_file("/run/rtkfeedd.json"), &r) == 0 && r[key] == value)
-                break;
-            usleep(50 * 1000);
-        }
-        return r;
+        return DaemonTest::report_when(
+            key, [&](const std::string &v) { return v == value; }, timeout_ms);
     }
 
     // `rtkfeedd --status`: its exit status and what it printed.
     static int status_command(std::string *out)
     {
-        FILE *p = popen(RTKFEEDD_BINARY " --status", "r");
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-            out->append(buf, n);
-        int status = pclose(p);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return shell(RTKFEEDD_BINARY " --status", out);
     }
 };
 
@@ -136,13 +124,9 @@ TEST_F(HealthTest, ShowsTheReceiversOwnViewOfTheCorrections)
 // runs it (arguments on standard input), under dash.
 static std::string plugin(const char *args)
 {
-    std::string out, cmd = std::string("echo '{}' | RTKFEEDD=" RTKFEEDD_BINARY " dash " RPCD_PLUGIN " ") + args;
-    FILE *p = popen(cmd.c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    pclose(p);
+    std::string out;
+    DaemonTest::shell(
+        std::string("echo '{}' | RTKFEEDD=" RTKFEEDD_BINARY " dash " RPCD_PLUGIN " ") + args, &out);
     return out;
 }
 

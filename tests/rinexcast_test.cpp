@@ -2,6 +2,7 @@
 // base's stream back into RINEX, and its observations must be the
 // originals within MSM4's resolution (the phase moved by whole cycles, the
 // same all along an arc).
+#include "harness.h"
 #include "rinex.h"
 
 #include <gtest/gtest.h>
@@ -11,12 +12,6 @@
 #include <map>
 #include <sys/wait.h>
 #include <unistd.h>
-
-static int run(const std::string &cmd)
-{
-    int status = system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 static ObsFile read_obs(const std::string &path)
 {
@@ -29,12 +24,12 @@ static ObsFile read_obs(const std::string &path)
 
 TEST(Rinexcast, ConvbinReadsBackTheOriginalObservations)
 {
-    if (run("command -v convbin >/dev/null") != 0)
+    if (DaemonTest::shell("command -v convbin >/dev/null") != 0)
         GTEST_SKIP() << "convbin (Debian package rtklib) is not installed";
     char dir[] = "/tmp/rinexcast-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string d = dir;
-    ASSERT_EQ(run("cd " + d + " && gunzip -c " DATA_DIR "/rinex/30400920.05o.gz > base.o && gunzip -c " DATA_DIR
+    ASSERT_EQ(DaemonTest::shell("cd " + d + " && gunzip -c " DATA_DIR "/rinex/30400920.05o.gz > base.o && gunzip -c " DATA_DIR
                   "/rinex/30400920.05n.gz > base.n && " RINEXCAST_BINARY
                   " --nav base.n --base base.o --station 3040 --speed 0 > base.rtcm3 && "
                   "convbin -r rtcm3 -tr 2005/04/02 00:00:00 -v 3.03 -o back.o base.rtcm3 "
@@ -69,5 +64,5 @@ TEST(Rinexcast, ConvbinReadsBackTheOriginalObservations)
         }
     }
     EXPECT_GT(compared, 2000u);
-    run("rm -rf " + d);
+    DaemonTest::shell("rm -rf " + d);
 }

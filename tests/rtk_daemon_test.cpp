@@ -34,12 +34,6 @@ static pid_t spawn(const std::string &cmd, const char *dir = nullptr)
     return pid;
 }
 
-static int run(const std::string &cmd)
-{
-    int status = system(cmd.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The fix qualities of the GGA sentences in a stream, counted by quality.
 struct GgaCount {
     std::string line;
@@ -68,10 +62,10 @@ struct GgaCount {
 
 TEST_F(RtkTest, AReceiverReachesAnRtkFixThroughTheDaemon)
 {
-    if (run("command -v rtkrcv && command -v str2str && command -v rnx2rtkp") != 0)
+    if (shell("command -v rtkrcv && command -v str2str && command -v rnx2rtkp") != 0)
         GTEST_SKIP() << "rtkrcv, str2str, rnx2rtkp (Debian package rtklib) are not installed";
     ASSERT_TRUE(private_loopback());
-    ASSERT_EQ(run("mkdir -p /run/rtk/work && cd /run/rtk && for f in " DATA_DIR
+    ASSERT_EQ(shell("mkdir -p /run/rtk/work && cd /run/rtk && for f in " DATA_DIR
                   "/rinex/*.gz; do gunzip -c \"$f\" > \"$(basename \"$f\" .gz)\"; done"),
               0);
     const std::string base = "/run/rtk/30400920.05o", rover = "/run/rtk/07590920.05o",
@@ -82,10 +76,10 @@ TEST_F(RtkTest, AReceiverReachesAnRtkFixThroughTheDaemon)
     for (char &c : xyz)
         if (c == ',')
             c = ' ';
-    ASSERT_EQ(run("rnx2rtkp -p 2 -r " + xyz + " -o /run/rtk/ref.pos " + rover + " " + base + " " +
+    ASSERT_EQ(shell("rnx2rtkp -p 2 -r " + xyz + " -o /run/rtk/ref.pos " + rover + " " + base + " " +
                   nav + " 2>/dev/null"),
               0);
-    int reference = run("exit $(awk '!/^%/ && $6 == 1' /run/rtk/ref.pos | wc -l)");
+    int reference = shell("exit $(awk '!/^%/ && $6 == 1' /run/rtk/ref.pos | wc -l)");
     ASSERT_GT(reference, 100);
 
     // The caster, serving the base; the rover waits for the receiver.
@@ -140,9 +134,8 @@ TEST_F(RtkTest, AReceiverReachesAnRtkFixThroughTheDaemon)
     // Until the base has been played (about 40 s), watching the report.
     bool reported_fixed = false;
     for (int i = 0; i < 900 && !exists("/run/rtk/played"); i++) {
-        std::map<std::string, std::string> r;
-        if (i % 10 == 0 && parse_report(read_file("/run/rtkfeedd.json"), &r) == 0)
-            reported_fixed = reported_fixed || r["receiver.fix_quality"] == "4";
+        if (i % 10 == 0)
+            reported_fixed = reported_fixed || report()["receiver.fix_quality"] == "4";
         usleep(100 * 1000);
     }
     sleep(1);
