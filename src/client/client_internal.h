@@ -26,6 +26,10 @@ void build_client_args(const Config &cfg, const char *sentence, ClientArgs *out)
 // set. *exec_error holds the errno of a failed exec too (the watcher then
 // ends at once).
 pid_t start_watched(int (*exec_program)(void *arg), void *arg, pid_t *program, int *exec_error);
+// Closes every descriptor from lowest up but keep_a and keep_b (-1: none).
+// Safe after a fork of a threaded process.
+void close_from(int lowest, int keep_a, int keep_b);
+
 // Asks a watched program's process group to end (SIGTERM), or, when now,
 // ends it and everything it started at once.
 void end_watched(pid_t watcher, bool now);

@@ -1,7 +1,9 @@
 #include "client/client_internal.h"
 #include "common/service.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdarg>
 #include <fcntl.h>
@@ -40,18 +42,34 @@ static void reset_slots()
     }
 }
 
-static void close_from(int lowest)
+// Closes the descriptors from..to (INT_MAX: all above from).
+static void close_span(int from, int to)
 {
 #ifdef SYS_close_range
-    if (syscall(SYS_close_range, lowest, ~0U, 0) == 0)
+    if (syscall(SYS_close_range, static_cast<unsigned>(from),
+                to == INT_MAX ? ~0U : static_cast<unsigned>(to), 0U) == 0)
         return;
 #endif
     rlimit rl;
     long top = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY
                    ? static_cast<long>(rl.rlim_cur)
                    : sysconf(_SC_OPEN_MAX);
-    for (long fd = top - 1; fd >= lowest; fd--)
+    for (long fd = std::min<long>(to, top - 1); fd >= from; fd--)
         close(static_cast<int>(fd));
+}
+
+void close_from(int lowest, int keep_a, int keep_b)
+{
+    int from = lowest;
+    for (int keep : {std::min(keep_a, keep_b), std::max(keep_a, keep_b), INT_MAX}) {
+        if (keep < from)
+            continue;
+        if (keep > from)
+            close_span(from, keep == INT_MAX ? INT_MAX : keep - 1);
+        if (keep == INT_MAX)
+            break;
+        from = keep + 1;
+    }
 }
 
 struct Command {
@@ -81,7 +99,7 @@ static int exec_redirected(void *arg)
         else if (null_fd >= 0)
             dup2(null_fd, n);
     }
-    close_from(3);
+    close_from(3, -1, -1);
     execvpe(c->path, c->argv, c->env);
     return errno;
 }

@@ -105,27 +105,6 @@ static void end_everything_below(pid_t program, int *status)
     _exit(status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : 1);
 }
 
-// Closes every descriptor above 2 but a and b (a < b).
-static void close_all_but(int a, int b)
-{
-    int from = 3;
-    for (int keep : {a, b, -1}) {
-        unsigned to = keep < 0 ? ~0U : static_cast<unsigned>(keep - 1);
-        if (keep < 0 || keep > from) {
-#ifdef SYS_close_range
-            if (syscall(SYS_close_range, static_cast<unsigned>(from), to, 0U) != 0)
-#endif
-            {
-                long top = keep < 0 ? sysconf(_SC_OPEN_MAX) : keep;
-                for (long fd = from; fd < top; fd++)
-                    close(static_cast<int>(fd));
-            }
-        }
-        if (keep + 1 > from)
-            from = keep + 1;
-    }
-}
-
 // The program's side: its own process group (so that the daemon's request
 // to end reaches what it starts too), the daemon's signal mask and
 // dispositions, and an end with its watcher.
@@ -172,10 +151,7 @@ static void close_all_but(int a, int b)
     if (program < 0)
         started[1] = errno;
     // The watcher keeps nothing of the daemon's: no line, no pty, no lock.
-    if (report < exec_report[0])
-        close_all_but(report, exec_report[0]);
-    else
-        close_all_but(exec_report[0], report);
+    close_from(3, report, exec_report[0]);
     if (program > 0) {
         ssize_t n;
         do
