@@ -59,7 +59,7 @@ TEST_F(BaseTest, TheNearestBaseAtTheStartAndTheBaselineInTheReport)
                    "MOD_NTRIP_LONGTITUDE=01354.0000\nMOD_NTRIP_HEIGHT=50\n");
     double arp[3];
     geodetic_to_ecef(52.0, 14.0, 100.0, arp);
-    write_file("/run/fake/repeat", encode_station(2003, arp, 0));
+    write_file("/run/fake/repeat", encode_station(2003, arp, 0, false));
     make_serial("/dev/ttyS0");
     start_daemon();
     ASSERT_TRUE(wait_file("/run/fake/mounts", "EAST\n", 8000));

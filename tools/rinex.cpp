@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 
 // Days from 1970-01-01 of a civil date (proleptic Gregorian).
 static long days_from_civil(long y, unsigned m, unsigned d)
@@ -151,9 +152,11 @@ int parse_obs(const std::string &text, const std::string &name, ObsFile *out, st
     if (!r.more() || label(r.lines[0]) != "RINEX VERSION / TYPE" ||
         !number(col(r.lines[0], 0, 9), &out->version) || col(r.lines[0], 20, 1) != "O")
         return r.fail("not a RINEX observation file");
-    std::vector<std::string> types;
-    int ntypes = -1;
-    Layout lay;
+    // Observation types by system: version 2 has one list for all ('G').
+    std::map<char, std::vector<std::string>> types;
+    std::map<char, int> ntypes;
+    std::map<int, int> channel;  // GLONASS slot to frequency channel
+    char listing = 0;
     for (;;) {
         if (!r.more())
             return r.fail("no END OF HEADER");
@@ -169,31 +172,49 @@ int parse_obs(const std::string &text, const std::string &name, ObsFile *out, st
         if (what == "ANTENNA: DELTA H/E/N")
             number(col(l, 0, 14), &out->antenna_height);
         if (what == "# / TYPES OF OBSERV" && out->version < 3) {
-            if (ntypes < 0 && !integer(col(l, 0, 6), &ntypes))
+            if (!ntypes.count('G') && !integer(col(l, 0, 6), &ntypes['G']))
                 return r.fail("bad count of observation types");
-            for (int k = 0; k < 9 && static_cast<int>(types.size()) < ntypes; k++)
-                types.push_back(trim(col(l, static_cast<size_t>(6 + 6 * k), 6)));
+            for (int k = 0; k < 9 && static_cast<int>(types['G'].size()) < ntypes['G']; k++)
+                types['G'].push_back(trim(col(l, static_cast<size_t>(6 + 6 * k), 6)));
         }
-        if (what == "SYS / # / OBS TYPES" && out->version >= 3 && col(l, 0, 1) == "G") {
-            if (ntypes < 0 && !integer(col(l, 3, 3), &ntypes))
-                return r.fail("bad count of observation types");
+        if (what == "SYS / # / OBS TYPES" && out->version >= 3) {
+            if (col(l, 0, 1) != " ") {
+                listing = l[0] == 'G' || l[0] == 'R' ? l[0] : 0;  // the others are skipped
+                if (!integer(col(l, 3, 3), &ntypes[listing]))
+                    return r.fail("bad count of observation types");
+            }
+            for (int k = 0; listing && k < 13 &&
+                            static_cast<int>(types[listing].size()) < ntypes[listing]; k++)
+                types[listing].push_back(trim(col(l, static_cast<size_t>(7 + 4 * k), 3)));
         }
-        if (what == "SYS / # / OBS TYPES" && out->version >= 3 &&
-            (col(l, 0, 1) == "G" || (col(l, 0, 1) == " " && ntypes >= 0 &&
-                                     static_cast<int>(types.size()) < ntypes)))
-            for (int k = 0; k < 13 && static_cast<int>(types.size()) < ntypes; k++)
-                types.push_back(trim(col(l, static_cast<size_t>(7 + 4 * k), 3)));
+        // Entries of seven characters: "R01  1 ".
+        for (size_t k = 0; what == "GLONASS SLOT / FRQ #" && k < 8; k++) {
+            std::string e = col(l, 4 + 7 * k, 6);
+            int slot, fcn;
+            if (e.size() == 6 && e[0] == 'R' && integer(col(e, 1, 2), &slot) &&
+                integer(col(e, 3, 3), &fcn) && fcn >= -7 && fcn <= 6)
+                channel[slot] = fcn;
+        }
     }
-    if (ntypes <= 0 || static_cast<int>(types.size()) != ntypes || ntypes > 64)
+    std::map<char, Layout> lay;
+    for (auto &t : types) {
+        if (t.second.size() != static_cast<size_t>(ntypes[t.first]) || t.second.size() > 64)
+            return r.fail(t.first == 'G' ? "no GPS observation types in the header"
+                                         : "bad count of GLONASS observation types");
+        place(&lay[t.first], t.second, out->version);
+    }
+    if (!lay.count('G') || lay['G'].ntypes <= 0)
         return r.fail("no GPS observation types in the header");
-    place(&lay, types, out->version);
+    // Version 2 lists the types once for every system.
+    if (out->version < 3)
+        lay['R'] = lay['G'];
 
     while (r.more()) {
         const std::string &l = r.next();
         if (trim(l).empty())
             continue;
-        int y, mo, d, h, mi, flag, n;
-        double sec;
+        int y = 0, mo = 0, d = 0, h = 0, mi = 0, flag = 0, n = 0;
+        double sec = 0;
         bool v3 = out->version >= 3;
         // Events (flag 2 to 5, the date may be blank): n records follow.
         if (integer(col(l, v3 ? 31 : 28, 1), &flag) && flag > 1 &&
@@ -238,11 +259,12 @@ int parse_obs(const std::string &text, const std::string &name, ObsFile *out, st
                     return r.fail("epoch ends early");
                 const std::string &s = r.next();
                 sat = col(s, 0, 3);
-                for (int k = 0; k < ntypes; k++)
+                auto own = lay.find(sat.empty() || sat[0] == ' ' ? 'G' : sat[0]);
+                for (int k = 0; own != lay.end() && k < own->second.ntypes; k++)
                     fields.push_back(col(s, static_cast<size_t>(3 + 16 * k), 16));
             } else {
                 sat = sats[static_cast<size_t>(i)];
-                for (int k = 0; k < ntypes; k++) {
+                for (int k = 0; k < lay['G'].ntypes; k++) {
                     if (k % 5 == 0) {
                         if (!r.more())
                             return r.fail("epoch ends early");
@@ -252,12 +274,17 @@ int parse_obs(const std::string &text, const std::string &name, ObsFile *out, st
                 }
             }
             int prn;
-            if (sat.size() != 3 || (sat[0] != 'G' && sat[0] != ' ') || !integer(col(sat, 1, 2), &prn) ||
-                prn < 1 || prn > 32)
+            char system = sat.empty() || sat[0] == ' ' ? 'G' : sat[0];
+            if (sat.size() != 3 || (system != 'G' && system != 'R') || !lay.count(system) ||
+                !integer(col(sat, 1, 2), &prn) || prn < 1 || prn > (system == 'G' ? 32 : 24))
                 continue;  // another system's, or not a satellite
             SatObs s;
+            s.system = system;
             s.prn = prn;
-            take_values(fields, lay, &s);
+            if (system == 'R' && channel.count(prn))
+                s.channel = channel[prn];
+            take_values(fields, lay[system], &s);
+            out->glonass = out->glonass || system == 'R';
             e.sats.push_back(s);
         }
         out->epochs.push_back(e);

@@ -1,6 +1,6 @@
 // RINEX 2.10 and 3.x observation files and GPS navigation files, read for
-// rinexcast: the GPS observations on L1 and L2 and the broadcast
-// ephemerides. A file that does not parse gives a message naming the file
+// rinexcast: the GPS and GLONASS observations on L1 and L2 and the GPS
+// broadcast ephemerides. A file that does not parse gives a message naming the file
 // and the line.
 #pragma once
 
@@ -17,8 +17,11 @@ GpsTime gps_time(int year, int month, int day, int hour, int minute, double seco
 // One satellite's observations in an epoch: pseudorange (m) and phase
 // (cycles) on L1 (0) and L2 (1); 0 where there is none. lli: the loss of
 // lock indicator of each phase.
+const int no_channel = 99;
 struct SatObs {
+    char system = 'G';         // 'G' GPS, 'R' GLONASS
     int prn = 0;
+    int channel = no_channel;  // GLONASS frequency channel (-7 to 6), when known
     double code[2] = {0, 0};
     double phase[2] = {0, 0};
     int lli[2] = {0, 0};
@@ -26,7 +29,7 @@ struct SatObs {
 
 struct ObsEpoch {
     GpsTime time;
-    std::vector<SatObs> sats;  // GPS only, in file order
+    std::vector<SatObs> sats;  // GPS and GLONASS, in file order
 };
 
 struct ObsFile {
@@ -35,6 +38,7 @@ struct ObsFile {
     double position[3] = {0, 0, 0};  // APPROX POSITION XYZ
     double antenna_height = 0;       // ANTENNA: DELTA H/E/N
     std::vector<ObsEpoch> epochs;    // those with flag 0 or 1
+    bool glonass = false;            // GLONASS observations in some epoch
 };
 
 // Parses an observation file's text; 0, or -1 with *error "NAME:LINE: why".

@@ -45,8 +45,10 @@ TEST(Rinex, ReadsVersion2EpochsWithContinuationLinesEventsAndFlags)
     const ObsEpoch &e = obs.epochs[0];
     EXPECT_EQ(e.time.week, 1316);
     EXPECT_DOUBLE_EQ(e.time.tow, 6 * 86400 + 30.0);
-    ASSERT_EQ(e.sats.size(), 12u);  // the GLONASS one left out
-    EXPECT_EQ(e.sats[12 - 1].prn, 13);
+    ASSERT_EQ(e.sats.size(), 13u);
+    EXPECT_EQ(e.sats[11].system, 'R');
+    EXPECT_EQ(e.sats[11].channel, no_channel);  // version 2 headers do not say
+    EXPECT_EQ(e.sats[12].prn, 13);
     EXPECT_DOUBLE_EQ(e.sats[1].phase[0], 2000);
     EXPECT_EQ(e.sats[1].lli[0], 1);
     EXPECT_DOUBLE_EQ(e.sats[1].code[0], 20000002);  // C1 before P1
@@ -65,17 +67,28 @@ TEST(Rinex, ReadsVersion3AndTheGpsNavigationFile)
     std::string text =
         header_line("     3.03           OBSERVATION DATA    M", "RINEX VERSION / TYPE") +
         header_line("G    4 C1C L1C C2W L2W", "SYS / # / OBS TYPES") +
-        header_line("R    2 C1C L1C", "SYS / # / OBS TYPES") + header_line("", "END OF HEADER") +
-        "> 2005 04 02 00 00  0.0000000  0  2\n";
-    char sat[128];
-    snprintf(sat, sizeof sat, "G03%14.3f  %14.3f2 %14.3f  %14.3f  \nR05%14.3f  \n", 24801780.917,
-             -41706426.668, 24801779.314, -32471209.793, 20000000.0);
+        header_line("R    2 C1C L1C", "SYS / # / OBS TYPES") +
+        header_line("E    1 C1X", "SYS / # / OBS TYPES") +
+        header_line("  2 R05  1 R06 -4", "GLONASS SLOT / FRQ #") + header_line("", "END OF HEADER") +
+        "> 2005 04 02 00 00  0.0000000  0  4\n";
+    char sat[256];
+    snprintf(sat, sizeof sat,
+             "G03%14.3f  %14.3f2 %14.3f  %14.3f  \nR05%14.3f  %14.3f  \nE01%14.3f\nR07%14.3f  \n",
+             24801780.917, -41706426.668, 24801779.314, -32471209.793, 20000000.0, 1234567.25,
+             21000000.0, 22000000.0);
     text += sat;
     ObsFile obs;
     std::string error;
     ASSERT_EQ(parse_obs(text, "r3.obs", &obs, &error), 0) << error;
     ASSERT_EQ(obs.epochs.size(), 1u);
-    ASSERT_EQ(obs.epochs[0].sats.size(), 1u);
+    ASSERT_EQ(obs.epochs[0].sats.size(), 3u);  // not Galileo
+    EXPECT_TRUE(obs.glonass);
+    const SatObs &g = obs.epochs[0].sats[1];
+    EXPECT_EQ(g.system, 'R');
+    EXPECT_EQ(g.prn, 5);
+    EXPECT_EQ(g.channel, 1);
+    EXPECT_DOUBLE_EQ(g.phase[0], 1234567.25);
+    EXPECT_EQ(obs.epochs[0].sats[2].channel, no_channel);
     const SatObs &s = obs.epochs[0].sats[0];
     EXPECT_EQ(s.prn, 3);
     EXPECT_DOUBLE_EQ(s.code[0], 24801780.917);
@@ -154,10 +167,10 @@ TEST(RtcmEncode, Msm4CarriesTheRangesAndAPhaseKeptNextToThem)
     b.code[1] = 24801779.314;
     e.sats = {a, b};
     MsmArcs arcs;
-    encode_msm4(3040, e, &arcs, false);
+    encode_msm4(3040, e, 'G', &arcs, false);
     e.time.tow += 30;
     e.sats[1].phase[0] += 10.25;  // the same arc, 30 s on
-    BitReader r = message_of(encode_msm4(3040, e, &arcs, false));
+    BitReader r = message_of(encode_msm4(3040, e, 'G', &arcs, false));
     EXPECT_EQ(r.get(12), 1074u);
     EXPECT_EQ(r.get(12), 3040u);
     EXPECT_EQ(r.get(30), static_cast<uint64_t>((6 * 86400 + 60) * 1000));
@@ -230,4 +243,50 @@ TEST(RtcmEncode, TheWeekIsTheOneADecoderTakesFromItsClock)
     double saturday = 2448 * 604800.0 + 6.5 * 86400;
     EXPECT_EQ(week_nearest(0, saturday), 2449);  // next Sunday
     EXPECT_NEAR(gps_seconds(1765190000), 1765190000 - 315964800 + 18, 1e-6);
+}
+
+TEST(RtcmEncode, Msm4OfGlonassCarriesItsTimeAndThePhaseAtTheSatellitesFrequency)
+{
+    const double ms = 299792.458;
+    ObsEpoch e;
+    e.time = gps_time(2005, 4, 2, 0, 0, 30);  // Saturday 00:00:30 GPS
+    SatObs a, b;
+    a.system = b.system = 'R';
+    a.prn = 5;
+    a.channel = -4;
+    a.code[0] = 20000000.0;
+    a.phase[0] = 107012345.37;
+    b.prn = 7;  // no channel: no phase
+    b.code[0] = 21000000.0;
+    b.phase[0] = 1e8;
+    SatObs gps;
+    gps.prn = 3;
+    gps.code[0] = 22000000.0;
+    e.sats = {a, gps, b};
+    MsmArcs arcs;
+    BitReader r = message_of(encode_msm4(3040, e, 'R', &arcs, false));
+    EXPECT_EQ(r.get(12), 1084u);
+    r.get(12);
+    // Moscow time, UTC + 3 h: Saturday 03:00:12 (UTC 18 s behind GPS time,
+    // as when the stream is played: it is dated now).
+    EXPECT_EQ(r.get(3), 6u);
+    EXPECT_EQ(r.get(27), static_cast<uint64_t>((3 * 3600 - 18 + 30) * 1000));
+    r.get(1 + 3 + 7 + 2 + 2 + 1 + 3);
+    EXPECT_EQ(r.get(64), (uint64_t(1) << 59) | (uint64_t(1) << 57));  // 5 and 7, not GPS 3
+    r.get(32);
+    EXPECT_EQ(r.get(4), 0xAu);  // L1 only
+    double rough[2];
+    for (double &x : rough)
+        x = static_cast<double>(r.get(8));
+    for (double &x : rough)
+        x += static_cast<double>(r.get(10)) / 1024;
+    r.get(2 * 15);
+    double ph[2];
+    for (double &x : ph)
+        x = static_cast<double>(r.get_signed(22)) * std::ldexp(1.0, -29);
+    // Moved by whole cycles of its own wavelength, next to the range.
+    double w = 299792458.0 / (1602e6 - 4 * 0.5625e6), cycles = (rough[0] + ph[0]) * ms / w;
+    EXPECT_NEAR(a.phase[0] - cycles, std::round(a.phase[0] - cycles), 0.002);
+    EXPECT_LT(std::fabs(cycles * w - a.code[0]), 10.0);
+    EXPECT_EQ(ph[1], -std::ldexp(1.0, -8));
 }

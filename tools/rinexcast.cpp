@@ -1,7 +1,7 @@
 // rinexcast: plays RINEX observations as RTCM 3, as a receiver or a
 // reference station sends them. The base's stream goes to standard output:
 // its station (1005, or 1006 with an antenna height), MSM4 observations
-// and GPS ephemerides (1019); a rover's, when given, to one TCP client on
+// (1074, and 1084 for GLONASS) and GPS ephemerides (1019); a rover's, when given, to one TCP client on
 // a loopback port: the same observations and its own ephemerides.
 //   rinexcast --nav NAV --base OBS [--position X,Y,Z] [--station N]
 //             [--speed N] [--rover OBS --rover-port PORT [--echo PORT]]
@@ -65,12 +65,14 @@ std::string epoch_stream(Stream *s, size_t k, const std::vector<GpsEph> &nav, in
     const ObsEpoch &e = s->obs.epochs[k];
     std::string out;
     if (with_station)
-        out += encode_station(s->station, position, height);
-    out += encode_msm4(s->station, e, &s->arcs, false);
+        out += encode_station(s->station, position, height, s->obs.glonass);
+    out += encode_msm4(s->station, e, 'G', &s->arcs, s->obs.glonass);
+    if (s->obs.glonass)
+        out += encode_msm4(s->station, e, 'R', &s->arcs, false);
     // Observations before ephemerides; an ephemeris when it is new.
     double t = e.time.week * 604800.0 + e.time.tow;
     for (const SatObs &o : e.sats) {
-        const GpsEph *eph = ephemeris_at(nav, o.prn, t);
+        const GpsEph *eph = o.system == 'G' ? ephemeris_at(nav, o.prn, t) : nullptr;
         if (!eph)
             continue;
         auto sent = s->sent_iode.find(o.prn);
@@ -89,6 +91,14 @@ int load_obs(const char *path, ObsFile *obs)
         fprintf(stderr, "rinexcast: %s\n", error.c_str());
         return -1;
     }
+    for (const ObsEpoch &e : obs->epochs)
+        for (const SatObs &s : e.sats)
+            if (s.system == 'R' && s.channel == no_channel) {
+                fprintf(stderr, "rinexcast: %s: no frequency channel of GLONASS R%02d in the "
+                                "header (GLONASS SLOT / FRQ #): its phases are left out\n",
+                        path, s.prn);
+                return 0;
+            }
     return 0;
 }
 

@@ -7,7 +7,17 @@
 
 static const double light = 299792458.0;
 static const double light_ms = light / 1000;  // metres in a millisecond of light
-static const double wavelength[2] = {light / 1575.42e6, light / 1227.60e6};
+
+// The carrier's wavelength of a satellite on L1 (0) or L2 (1); 0 for a
+// GLONASS satellite whose frequency channel is not known.
+static double wavelength(const SatObs &s, int f)
+{
+    if (s.system == 'G')
+        return light / (f == 0 ? 1575.42e6 : 1227.60e6);
+    if (s.channel == no_channel)
+        return 0;
+    return light / (f == 0 ? 1602e6 + s.channel * 0.5625e6 : 1246e6 + s.channel * 0.4375e6);
+}
 
 namespace {
 
@@ -30,7 +40,8 @@ struct Bits {
 
 }  // namespace
 
-std::string encode_station(unsigned station, const double xyz[3], double antenna_height)
+std::string encode_station(unsigned station, const double xyz[3], double antenna_height,
+                           bool glonass)
 {
     bool with_height = antenna_height != 0;
     Bits b;
@@ -38,7 +49,8 @@ std::string encode_station(unsigned station, const double xyz[3], double antenna
     b.put(station, 12);
     b.put(0, 6);  // ITRF realisation year
     b.put(1, 1);  // GPS
-    b.put(0, 3);  // GLONASS, Galileo, reference station indicator
+    b.put(glonass, 1);
+    b.put(0, 2);  // Galileo, reference station indicator
     b.put_scaled(xyz[0], 0.0001, 38);
     b.put(0, 2);  // single receiver oscillator, reserved
     b.put_scaled(xyz[1], 0.0001, 38);
@@ -57,9 +69,10 @@ unsigned lock_indicator(double ms)
     return i;
 }
 
-std::string encode_msm4(unsigned station, const ObsEpoch &epoch, MsmArcs *arcs, bool multiple)
+std::string encode_msm4(unsigned station, const ObsEpoch &epoch, char system, MsmArcs *arcs,
+                        bool multiple)
 {
-    static const unsigned signal_id[2] = {2, 9};  // 1C and 2P
+    static const unsigned signal_id[2] = {2, 9};  // 1C and 2P, for both systems
     double t = epoch.time.week * 604800.0 + epoch.time.tow;
     struct Cell {
         int sat, freq;
@@ -72,7 +85,9 @@ std::string encode_msm4(unsigned station, const ObsEpoch &epoch, MsmArcs *arcs, 
     uint64_t sat_mask = 0;
     for (const SatObs &s : epoch.sats) {
         double code = s.code[0] != 0 ? s.code[0] : s.code[1];
-        if (code == 0 || (sat_mask >> (64 - s.prn) & 1))
+        // The rough range spans 0 to 255 ms: beyond it is no satellite's.
+        if (s.system != system || !(code > 0 && code / light_ms < 255) ||
+            (sat_mask >> (64 - s.prn) & 1))
             continue;
         sat_mask |= uint64_t(1) << (64 - s.prn);
         sats.push_back(&s);
@@ -90,29 +105,39 @@ std::string encode_msm4(unsigned station, const ObsEpoch &epoch, MsmArcs *arcs, 
             Cell c = {static_cast<int>(i), f, NAN, NAN, 0};
             if (s.code[f] != 0)
                 c.fine_pr = s.code[f] / light_ms - r;
-            MsmArcs::Arc &arc = arcs->arcs[s.prn * 2 + f];
-            if (s.phase[f] != 0) {
+            MsmArcs::Arc &arc = arcs->arcs[((system == 'R' ? 100 : 0) + s.prn) * 2 + f];
+            double w = wavelength(s, f);
+            if (s.phase[f] != 0 && w > 0) {
                 double ref = s.code[f] != 0 ? s.code[f] : s.code[0] + s.code[1];
                 double aligned = s.phase[f] - arc.cycles;
                 // A new arc: lost lock, a gap of over a minute, or a phase
                 // that no longer follows the range.
                 if (arc.start < 0 || (s.lli[f] & 1) || t - arc.last > 60 ||
-                    std::fabs(aligned * wavelength[f] - ref) > 1000) {
-                    arc.cycles = std::round(s.phase[f] - ref / wavelength[f]);
+                    std::fabs(aligned * w - ref) > 1000) {
+                    arc.cycles = std::round(s.phase[f] - ref / w);
                     arc.start = t;
                     aligned = s.phase[f] - arc.cycles;
                 }
                 arc.last = t;
-                c.fine_ph = aligned * wavelength[f] / light_ms - r;
+                c.fine_ph = aligned * w / light_ms - r;
                 c.lock = lock_indicator((t - arc.start) * 1000);
             }
             cells.push_back(c);
         }
     }
     Bits b;
-    b.put(1074, 12);
+    b.put(system == 'R' ? 1084 : 1074, 12);
     b.put(station, 12);
-    b.put(static_cast<uint64_t>(llround(epoch.time.tow * 1000)) % 604800000, 30);
+    if (system == 'R') {
+        // GLONASS time: UTC (18 leap seconds after GPS time) + 3 h, as
+        // the day of the week and the milliseconds of the day.
+        int64_t ms = llround(epoch.time.tow * 1000) - 18000 + 10800000;
+        ms = (ms % 604800000 + 604800000) % 604800000;
+        b.put(static_cast<uint64_t>(ms / 86400000), 3);
+        b.put(static_cast<uint64_t>(ms % 86400000), 27);
+    } else {
+        b.put(static_cast<uint64_t>(llround(epoch.time.tow * 1000)) % 604800000, 30);
+    }
     b.put(multiple ? 1 : 0, 1);
     b.put(0, 3 + 7 + 2 + 2 + 1 + 3);  // IODS, reserved, clock steering and
                                       // external clock, smoothing
