@@ -101,7 +101,9 @@ bool process_is(int pid, long long start)
 
 int pause_seconds(int seconds)
 {
-    for (int i = 0; i < seconds && !stop_requested(); i++)
+    for (int i = 0; i < seconds && !stop_requested(); i++) {
+        keep_alive();
         sleep(1);
+    }
     return stop_requested() ? -1 : 0;
 }

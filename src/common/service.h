@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <string>
 
 // The number of the stop signal received, 0 until then. Written by the
 // signal handler, read by every thread.
@@ -46,6 +47,21 @@ long long process_start_ticks(int pid);
 // Whether the process of that pid is the one that started at start.
 bool process_is(int pid, long long start);
 
-// Sleeps whole seconds, one at a time; 0 after the full pause, -1 when a
-// stop request cut it short.
+// Sleeps whole seconds, one at a time, each a turn of a waiting loop
+// (keep_alive); 0 after the full pause, -1 when a stop request cut it short.
 int pause_seconds(int seconds);
+
+// The service manager (systemd, Type=notify), when NOTIFY_SOCKET names one.
+// notify_open reads the environment once, before any thread starts, and
+// takes the variables out of it; notify sends one message ("READY=1",
+// "STATUS=...", "STOPPING=1"); without a manager both do nothing.
+void notify_open();
+void notify(const std::string &state);
+// Called by every loop that waits, at each turn (at most 2 s apart), in
+// the main thread: sends the watchdog's ping when it is due, so that a
+// loop that hangs is restarted, then calls the tick observer (the
+// supervisor's periodic report).
+void keep_alive();
+void set_tick_observer(void (*observer)());
+// A wait of wait_ms, shortened so that the next ping is not late.
+int keep_alive_wait_ms(int wait_ms);

@@ -216,8 +216,7 @@ std::string health_json(const Health &h, double now)
     return o;
 }
 
-int write_health(const Health &h)
+int write_health(const std::string &json)
 {
-    std::string json = health_json(h, unix_now());
     return replace_file(report_path, json.data(), json.size(), 0644);
 }

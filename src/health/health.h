@@ -77,8 +77,12 @@ double unix_now();
 // The report as one JSON object.
 std::string health_json(const Health &h, double now);
 
-// Writes the report whole (0644); 0 or -1.
-int write_health(const Health &h);
+// Writes the report, as health_json made it, whole (0644); 0 or -1.
+int write_health(const std::string &json);
+// Writes the metrics of that same report whole at path (0644; a link there
+// is replaced, not written through); up: whether the daemon goes on
+// running. 0 or -1.
+int write_metrics(const char *path, const std::string &json, bool up);
 
 // The daemon that wrote a report, as the report names it.
 struct ReportedDaemon {
@@ -90,6 +94,13 @@ struct ReportedDaemon {
 // nothing is there, EINVAL when it is not a regular file, EBADMSG when it
 // is not a report.
 int read_report_daemon(const char *path, ReportedDaemon *d);
+
+// A status code in words ("position sent, client running").
+const char *status_words(int status);
+
+// `rtkfeedd --metrics`: prints the report at path as Prometheus metrics;
+// returns as print_status does.
+int print_metrics(const char *path);
 
 // `rtkfeedd --status`: prints a summary of the report at path; returns 0
 // when the daemon named in it is alive (the same process: its pid and its

@@ -1,12 +1,27 @@
 // Within the health subsystem, its tests and its fuzz target.
 #pragma once
 
+#include "health/health.h"
+
 #include <map>
 #include <string>
 
 // Reads the report's JSON into flat keys ("client.pid", "corrections.types.1005");
-// 0, or -1 when it is not such a report.
-int parse_report(const std::string &json, std::map<std::string, std::string> *out);
+// 0, or -1 when it is not such a report. A string's bytes beyond ASCII,
+// which the daemon writes escaped one by one, come back as those bytes with
+// raw_bytes, else as '?' like control characters.
+int parse_report(const std::string &json, std::map<std::string, std::string> *out,
+                 bool raw_bytes = false);
+
+// The daemon that a parsed report names.
+ReportedDaemon reported_daemon(const std::map<std::string, std::string> &report);
+
+// The metrics of a parsed report; up: whether its daemon runs. Unknown
+// values are left out.
+std::string metrics_text(const std::map<std::string, std::string> &report, bool up);
+// A label's value as the exposition format takes it: valid UTF-8 (a bad
+// byte becomes U+FFFD) with backslash, double quote and newline escaped.
+std::string label_value(const std::string &s);
 
 // The summary `--status` prints, as of now, for a daemon alive or not.
 std::string status_summary(const std::map<std::string, std::string> &report, double now,

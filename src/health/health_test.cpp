@@ -135,6 +135,48 @@ TEST(HealthReport, IsValidJsonWithNullsWhereNothingIsKnownAndEscapesWhatItQuotes
     EXPECT_EQ(r["corrections.types.1230"], "1");
 }
 
+// The metrics of a report: what is unknown is left out, labels are valid
+// UTF-8 and escaped, and every family has its HELP and TYPE.
+TEST(HealthMetrics, LeaveOutWhatIsUnknownAndEscapeWhatTheyQuote)
+{
+    Health h;
+    h.status = 11;
+    h.running = true;
+    h.starts = 18446744073709551615ull;  // every digit kept
+    h.last_start = 1765000000.5;
+    h.corrections.types[1005] = 3;
+    h.corrections.types[1074] = 30;
+    // A caster's mountpoint: a quote, a backslash, a newline (a control
+    // character, which the report already turns into '?'), a bad byte, and
+    // "Mü" as UTF-8, which passes.
+    h.base.mountpoint = std::string("a\"b\\c\nd\xff M\xc3\xbc");
+    h.base.chosen = "configured";
+    std::map<std::string, std::string> r;
+    ASSERT_EQ(parse_report(health_json(h, 1765000001), &r, true), 0);
+    std::string m = metrics_text(r, true);
+    for (const char *line :
+         {"rtkfeedd_up 1\n", "rtkfeedd_status 11\n", "rtkfeedd_client_running 1\n",
+          "rtkfeedd_client_starts_total 18446744073709551615\n",
+          "# TYPE rtkfeedd_client_starts_total counter\n",
+          "rtkfeedd_client_last_start_timestamp_seconds 1765000000.500\n",
+          "rtkfeedd_corrections_frames_total{type=\"1005\"} 3\n",
+          "rtkfeedd_corrections_frames_total{type=\"1074\"} 30\n",
+          "rtkfeedd_base_info{mountpoint=\"a\\\"b\\\\c?d\xef\xbf\xbd M\xc3\xbc\",caster=\"\","
+          "chosen=\"configured\"} 1\n"})
+        EXPECT_NE(m.find(line), std::string::npos) << line << m;
+    // Unknown: no sample, and no family either.
+    for (const char *name : {"rtkfeedd_receiver_fix_quality", "rtkfeedd_corrections_station",
+                             "rtkfeedd_base_baseline_meters", "rtkfeedd_corrections_last_frame"})
+        EXPECT_EQ(m.find(name), std::string::npos) << name;
+    // A surrogate, a code point beyond U+10FFFF, a sequence cut short: each
+    // byte replaced.
+    std::string eight;
+    for (int i = 0; i < 8; i++)
+        eight += "\xef\xbf\xbd";
+    EXPECT_EQ(label_value("\xed\xa0\x80\xf4\x90\x80\x80\xc3"), eight);
+    EXPECT_EQ(label_value("a\nb"), "a\\nb");
+}
+
 TEST(HealthReport, TheSummarySaysWhatTheReceiverSees)
 {
     Health h;

@@ -18,6 +18,7 @@ namespace {
 struct Parser {
     const char *p, *end;
     std::map<std::string, std::string> *out;
+    bool raw_bytes;
     int depth = 0;
 
     void blanks()
@@ -41,7 +42,11 @@ struct Parser {
                     return -1;
                 char hex[5] = {p[1], p[2], p[3], p[4], 0};
                 long v = strtol(hex, nullptr, 16);
-                *s += v >= 0x20 && v < 0x7F ? static_cast<char>(v) : '?';
+                // The daemon escapes each byte it does not write as it is.
+                if (raw_bytes && v >= 0x80 && v <= 0xFF)
+                    *s += static_cast<char>(v);
+                else
+                    *s += v >= 0x20 && v < 0x7F ? static_cast<char>(v) : '?';
                 p += 4;
             } else {
                 *s += *p == 'n' ? '\n' : *p == 't' ? '\t' : *p;
@@ -110,16 +115,17 @@ struct Parser {
 
 }  // namespace
 
-int parse_report(const std::string &json, std::map<std::string, std::string> *out)
+int parse_report(const std::string &json, std::map<std::string, std::string> *out,
+                 bool raw_bytes)
 {
-    Parser parser{json.data(), json.data() + json.size(), out};
+    Parser parser{json.data(), json.data() + json.size(), out, raw_bytes};
     parser.blanks();
     if (parser.p >= parser.end || *parser.p != '{')
         return -1;
     return parser.object("");
 }
 
-static const char *status_words(int status)
+const char *status_words(int status)
 {
     switch (status) {
     case 1: return "starting";
@@ -254,15 +260,19 @@ static int read_report(const char *path, std::map<std::string, std::string> *rep
     return 0;
 }
 
-static ReportedDaemon daemon_of(std::map<std::string, std::string> &report)
+ReportedDaemon reported_daemon(const std::map<std::string, std::string> &report)
 {
+    auto get = [&](const char *key) {
+        auto it = report.find(key);
+        return it == report.end() ? std::string() : it->second;
+    };
     ReportedDaemon d;
-    d.pid = atoi(report["daemon.pid"].c_str());
-    const std::string &start = report["daemon.proc_start"];
+    d.pid = atoi(get("daemon.pid").c_str());
+    std::string start = get("daemon.proc_start");
     if (!start.empty() && start != "null")
         d.proc_start = atoll(start.c_str());
     if (report.count("status"))
-        d.status = atoi(report["status"].c_str());
+        d.status = atoi(get("status").c_str());
     return d;
 }
 
@@ -271,7 +281,7 @@ int read_report_daemon(const char *path, ReportedDaemon *d)
     std::map<std::string, std::string> report;
     if (read_report(path, &report) != 0)
         return -1;
-    *d = daemon_of(report);
+    *d = reported_daemon(report);
     return 0;
 }
 
@@ -288,7 +298,7 @@ int print_status(const char *path)
         return 1;
     }
     // The pid alone could be another program's by now.
-    ReportedDaemon d = daemon_of(report);
+    ReportedDaemon d = reported_daemon(report);
     bool alive = process_is(d.pid, d.proc_start);
     fputs(status_summary(report, unix_now(), alive).c_str(), stdout);
     return alive ? 0 : 1;

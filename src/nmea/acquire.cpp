@@ -130,7 +130,9 @@ GgaWait wait_for_gga(int fd, char out[SENTENCE_SIZE])
     // A receiver without a fix never sends an accepted sentence, so the
     // stop request and the line's end are the only other ways out.
     while (!stop_requested()) {
-        long n = next_burst(fd, acquisition_buf, sizeof acquisition_buf - 1, 2000, 400);
+        keep_alive();
+        long n = next_burst(fd, acquisition_buf, sizeof acquisition_buf - 1,
+                            keep_alive_wait_ms(2000), 400);
         if (n < 0) {
             log_err("select: %s", strerror(errno));
             sleep(1);

@@ -119,6 +119,7 @@ void load_settings_from(Config *cfg, const char *path)
     cfg->fallback = settings_get_str(f, "MOD_NTRIP_FALLBACK");
     cfg->failover_after = settings_get_uint_or(f, "MOD_NTRIP_FAILOVER_AFTER", 3);
     cfg->nofix_timeout = settings_get_uint(f, "MOD_NTRIP_NOFIX_TIMEOUT");
+    cfg->metrics_file = settings_get_str(f, "MOD_NTRIP_METRICS_FILE");
     if (f)
         fclose(f);
 }

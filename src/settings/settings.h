@@ -39,6 +39,8 @@ struct Config {
     std::string fallback;
     unsigned failover_after;
     unsigned nofix_timeout;
+    // Where the metrics go for a textfile collector; empty: nowhere.
+    std::string metrics_file;
 };
 
 // Fills every field from "/opt/casterLink/etc/settings"; a missing file

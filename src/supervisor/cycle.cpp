@@ -42,7 +42,30 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->health.started = unix_now();
     dp->health_written = 0;
     dp->health_dirty = false;
+    dp->reported_fix = -1;
+    dp->told_status.clear();
     dp->sentence[0] = '\0';
+}
+
+static int fix_shown(const Health &h)
+{
+    return h.receiver.last_gga > 0 ? h.receiver.fix_quality : -1;
+}
+
+// The status in words for the service manager: at a status change and
+// when the client starts or ends.
+static void tell_status(DataPath *dp)
+{
+    const Health &h = dp->health;
+    std::string s = std::string("STATUS=") + status_words(h.status);
+    if (h.running)
+        s += "; casterlink running";
+    else if (!h.last_exit.empty())
+        s += "; casterlink ended: " + h.last_exit;
+    if (s != dp->told_status) {
+        notify(s);
+        dp->told_status = s;
+    }
 }
 
 void report_health(DataPath *dp)
@@ -53,18 +76,33 @@ void report_health(DataPath *dp)
     long long left = dp->backoff.next_start - boottime_ms();
     h.next_start = !h.running && left > 0 ? unix_now() + static_cast<double>(left) / 1000 : 0;
     h.target_open = dp->target >= 0;
-    static bool write_failed = false;
-    if (write_health(h) != 0 && !write_failed) {
+    // One snapshot for both files.
+    std::string json = health_json(h, unix_now());
+    static bool write_failed = false, metrics_failed = false;
+    if (write_health(json) != 0 && !write_failed) {
         write_failed = true;
         log_err("cannot write the health report: %s", strerror(errno));
     }
+    // After an orderly stop or a fatal error nothing runs any more.
+    const char *metrics = dp->cfg->metrics_file.c_str();
+    if (metrics[0] != '\0' && write_metrics(metrics, json, h.status != 0 && h.status != 102) != 0 &&
+        !metrics_failed) {
+        metrics_failed = true;
+        log_err("cannot write the metrics to %s: %s", metrics, strerror(errno));
+    }
     dp->health_written = monotonic_ms();
     dp->health_dirty = false;
+    dp->reported_fix = fix_shown(h);
+    tell_status(dp);
 }
 
 void report_if_due(DataPath *dp)
 {
-    if (dp->health_dirty && monotonic_ms() - dp->health_written >= 1000)
+    // Counters alone are not worth a write a second: on a router's flash
+    // or tmpfs the two files cost more than relaying the corrections.
+    long long since = monotonic_ms() - dp->health_written;
+    if (fix_shown(dp->health) != dp->reported_fix || (dp->health_dirty && since >= 5000) ||
+        since >= 60000)
         report_health(dp);
 }
 
@@ -158,6 +196,7 @@ static void wait_for_next_start(const DataPath *dp)
         long long left = dp->backoff.next_start - boottime_ms();
         if (left <= 0 || stop_requested())
             return;
+        keep_alive();
         usleep(static_cast<useconds_t>(left > 1000 ? 1000 : left) * 1000);
     }
 }
@@ -191,6 +230,7 @@ int run_cycles(DataPath *dp)
             // The position comes from the target line itself: wait for it.
             retry_target(dp);
             if (dp->target < 0) {
+                keep_alive();
                 sleep(1);
                 continue;
             }

@@ -45,6 +45,8 @@ struct DataPath {
     Health health;            // what "/run/rtkfeedd.json" reports
     long long health_written; // monotonic ms of its last write
     bool health_dirty;        // counters changed since
+    int reported_fix;         // the receiver's fix quality it showed, -1 none
+    std::string told_status;  // the last STATUS= the service manager got
     char sentence[SENTENCE_SIZE];
     char relay[1024];
 };
@@ -58,16 +60,18 @@ int take_target(DataPath *dp);
 // fatal error (logged). Either way the devices are still held.
 int run_cycles(DataPath *dp);
 
-// Writes the health report now: at every change of the status, the client
-// or the target; counters are written at most once a second by the relay.
+// Writes the health report, and the metrics when configured, now: at every
+// change of the status, the client, the target or the receiver's fix.
+// Tells the service manager the status in words when that changed.
 void report_health(DataPath *dp);
 
 // Within the supervisor, between the cycle (cycle.cpp) and its relay loop
 // (relay.cpp).
 // Relays until the client ends or a stop is requested.
 void relay_loop(DataPath *dp);
-// Writes the health report when counters changed and the last write is a
-// second old.
+// Writes the health report when the receiver's fix changed, when counters
+// changed and the last write is 5 s old, or when it is a minute old (the
+// file's time shows a collector that the daemon lives).
 void report_if_due(DataPath *dp);
 // The client has ended: status as waitpid gives it, or -1 when unknown.
 void note_client_end(DataPath *dp, int status);

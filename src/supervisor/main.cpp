@@ -32,16 +32,24 @@ static void on_status(int code)
     report_health(&dp);
 }
 
+static void on_tick()
+{
+    report_if_due(&dp);
+}
+
 int main(int argc, char **argv)
 {
     // Other arguments are ignored, as they always were.
     if (argc > 1 && strcmp(argv[1], "--status") == 0)
         return print_status("/run/rtkfeedd.json");
+    if (argc > 1 && strcmp(argv[1], "--metrics") == 0)
+        return print_metrics("/run/rtkfeedd.json");
     if (argc > 1 && strcmp(argv[1], "--version") == 0) {
         printf("rtkfeedd %s\n", RTKFEEDD_VERSION);
         return 0;
     }
     setsid();
+    notify_open();
     install_stop_handler();
     log_open();
     write_status(1);
@@ -83,10 +91,17 @@ int main(int argc, char **argv)
         return 1;
     }
     // A stop while the target's lock is awaited is an orderly stop.
-    if ((take_target(&dp) != 0 && !stop_requested()) || run_cycles(&dp) != 0)
+    if (take_target(&dp) != 0 && !stop_requested())
         return fatal_exit(&dp);
+    if (!stop_requested()) {
+        set_tick_observer(on_tick);
+        notify("READY=1");
+        if (run_cycles(&dp) != 0)
+            return fatal_exit(&dp);
+    }
 
     // Orderly shutdown: the client first, then the devices, then the threads.
+    notify("STOPPING=1");
     stop_client(&dp);
     release_data_path(&dp);
     dp.health.running = false;

@@ -298,6 +298,7 @@ static void build_wait_set(const DataPath *dp, Relay *r)
         r->end_at = static_cast<int>(r->nfds);
         r->fds[r->nfds++] = {r->client_end, POLLIN, 0};
     }
+    r->timeout_ms = keep_alive_wait_ms(r->timeout_ms);
     long long next_due = stall_due(dp, r);
     if (dp->target < 0 && (next_due == 0 || dp->target_retry.due_ms < next_due))
         next_due = dp->target_retry.due_ms;
@@ -385,7 +386,7 @@ void relay_loop(DataPath *dp)
             r.may_have_ended = true;
         check_stall(dp, &r);
         check_no_fix(dp, &r);
-        report_if_due(dp);
+        keep_alive();
     }
     if (r.client_end >= 0)
         close(r.client_end);
