@@ -15,7 +15,7 @@ protected:
     // The report, once key holds value (or the time ran out).
     static std::map<std::string, std::string> report_when(const std::string &key,
                                                           const std::string &value,
-                                                          int timeout_ms = 5000)
+                                                          int timeout_ms = 10000)
     {
         return DaemonTest::report_when(
             key, [&](const std::string &v) { return v == value; }, timeout_ms);
@@ -142,7 +142,7 @@ TEST_F(HealthTest, TheRpcdPluginGivesTheReportOrSaysWhyNot)
 
     make_serial("/dev/ttyS0");
     start_daemon();
-    report_when("status", "11");
+    report_when("client.running", "true");
     std::string report = plugin("call status");
     EXPECT_EQ(report.substr(0, 11), "{\"version\":");
     EXPECT_EQ(parse_report(report, &r), 0);

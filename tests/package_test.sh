@@ -46,9 +46,9 @@ if [ "${1:-}" = "--inside" ]; then
         fail "systemd-analyze verify"
     grep -q '^ConditionPathExists=/opt/casterLink/etc/settings$' \
         "$root/usr/lib/systemd/system/rtkfeedd.service" || fail "no ConditionPathExists"
-    grep -q '^Type=notify$' "$root/usr/lib/systemd/system/rtkfeedd.service" &&
-        grep -q '^WatchdogSec=30$' "$root/usr/lib/systemd/system/rtkfeedd.service" ||
-        fail "the unit is not Type=notify with WatchdogSec=30"
+    for line in Type=notify WatchdogSec=30; do
+        grep -q "^$line\$" "$root/usr/lib/systemd/system/rtkfeedd.service" || fail "no $line"
+    done
 
     in_root dpkg -r rtkfeedd >/dev/null || fail "dpkg -r"
     [ ! -e "$root/usr/sbin/rtkfeedd" ] || fail "dpkg -r left the daemon"
