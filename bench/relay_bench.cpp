@@ -1,7 +1,10 @@
 // Relay benchmark: the daemon against socat, both relaying one pty to
 // another, measured the same way in the same run. Run as root; everything
 // happens in a private mount namespace.
-//   relay_bench [--runs N] [--mib N] [--seconds N] [--stream FILE]
+//   relay_bench [--runs N] [--mib N] [--seconds N] [--stream FILE] [--daemon BIN]
+// --daemon BIN: another build of the daemon (an earlier one, to compare).
+// The daemon writes its health report and its metrics file, as a router
+// that is watched does.
 // --stream FILE: also a real RTCM 3 stream (rinexcast's output, say) at its
 // real rate: an epoch a second, each epoch beginning with its 1005/1006.
 #include "private_tree.h"
@@ -127,18 +130,21 @@ static pid_t spawn(const std::vector<const char *> &argv)
     return pid;
 }
 
+static const char *daemon_binary = RTKFEEDD_BINARY;
+
 static Relay start_daemon()
 {
     make_private_tree(BENCH_CLIENT_BINARY);
     FILE *f = fopen("/opt/casterLink/etc/settings", "w");
-    fputs("MOD_NTRIP_TARGET=0\nMOD_NTRIP_TARGET_BAUDRATE=4000000\n", f);
+    fputs("MOD_NTRIP_TARGET=0\nMOD_NTRIP_TARGET_BAUDRATE=4000000\n"
+          "MOD_NTRIP_METRICS_FILE=/run/rtkfeedd.prom\n", f);
     fclose(f);
     Relay r;
     r.name = "rtkfeedd";
     r.out = publish_pty("/dev/ttyS0", nullptr);
     must(r.out >= 0, "target pty");
     must(mkfifo("/run/bench_feed", 0600) == 0, "mkfifo /run/bench_feed");
-    r.pid = spawn({RTKFEEDD_BINARY});
+    r.pid = spawn({daemon_binary});
     must(wait_path("/run/bench_client", 10), "the daemon's client did not start");
     r.feed = open("/run/bench_feed", O_WRONLY | O_CLOEXEC);
     must(r.feed >= 0, "open /run/bench_feed");
@@ -399,6 +405,8 @@ int main(int argc, char **argv)
             seconds = atoi(argv[i + 1]);
         else if (strcmp(argv[i], "--stream") == 0)
             stream_file = argv[i + 1];
+        else if (strcmp(argv[i], "--daemon") == 0)
+            daemon_binary = argv[i + 1];
     }
     if (geteuid() != 0 || system("command -v socat >/dev/null") != 0) {
         fprintf(stderr, "relay_bench: run as root, with socat installed\n");
