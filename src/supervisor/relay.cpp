@@ -178,19 +178,10 @@ static int client_end_fd(pid_t pid)
 #endif
 }
 
-// While corrections flow, each burst is followed by a window of the
-// gathering allowance in which the client's pty is not watched: what comes
-// meanwhile waits in the pty and is read, without more gathering, when the
-// window ends (none of it older than the allowance). A steady stream then
-// wakes the daemon once a window, not once a write; a burst that fills the
-// buffer opens none, so that a fast stream never waits.
-static const int window_ms = 200;
-
 // What the relay loop watches during one client run.
 struct Relay {
     SitOut source = {0, 50};
     SitOut master = {0, 50};
-    long long window_end = 0;  // monotonic ms; 0 while the pty is watched
     int client_end = -1;
     pollfd fds[3];
     nfds_t nfds = 0;
@@ -299,10 +290,7 @@ static void build_wait_set(const DataPath *dp, Relay *r)
         r->source_at = static_cast<int>(r->nfds);
         r->fds[r->nfds++] = {dp->source, POLLIN, 0};
     }
-    long long window_left = r->window_end - monotonic_ms();
-    if (r->window_end != 0 && window_left < r->timeout_ms)
-        r->timeout_ms = window_left < 0 ? 0 : static_cast<int>(window_left);
-    if (dp->master >= 0 && r->master.now_ms == 0 && r->window_end == 0) {
+    if (dp->master >= 0 && r->master.now_ms == 0) {
         r->master_at = static_cast<int>(r->nfds);
         r->fds[r->nfds++] = {dp->master, POLLIN, 0};
     }
@@ -342,18 +330,13 @@ static int wait_once(Relay *r)
     return -1;
 }
 
-// Reads one burst from fd and relays it; a silent fd sits out. gather: wait
-// for the rest of the burst, else take what is there. Returns the count of
-// bytes relayed.
-static size_t pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath *, size_t),
-                         bool gather = true)
+// Reads one burst from fd and relays it; a silent fd sits out. Returns the
+// count of bytes relayed.
+static size_t pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath *, size_t))
 {
-    ssize_t got = gather ? static_cast<ssize_t>(read_burst(fd, dp->relay, sizeof dp->relay))
-                         : read(fd, dp->relay, sizeof dp->relay);
-    size_t n = got > 0 ? static_cast<size_t>(got) : 0;
+    size_t n = read_burst(fd, dp->relay, sizeof dp->relay);
     if (n == 0) {
-        if (gather)  // ready, yet nothing: not just a window without data
-            sit_out(s);
+        sit_out(s);
         return 0;
     }
     back_in(s);
@@ -382,16 +365,8 @@ static void dispatch(DataPath *dp, Relay *r)
         dp->switching = true;
         end_running_client(dp, r);
     }
-    // A burst, or the end of a window: what came in it, at once.
-    bool window_over = r->window_end != 0 && monotonic_ms() >= r->window_end;
-    size_t n = 0;
-    if (window_over)
-        n = pass_burst(dp, dp->master, &r->master, relay_to_target, false);
-    else if (r->master_at >= 0 && r->fds[r->master_at].revents)
-        n = pass_burst(dp, dp->master, &r->master, relay_to_target);
-    if (window_over || n > 0)
-        r->window_end = n > 0 && n < sizeof dp->relay ? monotonic_ms() + window_ms : 0;
-    if (n > 0)
+    if (r->master_at >= 0 && r->fds[r->master_at].revents &&
+        pass_burst(dp, dp->master, &r->master, relay_to_target) > 0)
         r->last_correction = monotonic_ms();
 }
 
