@@ -98,8 +98,8 @@ void report_health(DataPath *dp)
 
 void report_if_due(DataPath *dp)
 {
-    // Counters alone are not worth a write a second: on a router's flash
-    // or tmpfs the two files cost more than relaying the corrections.
+    // Counters alone are written at most every 5 s: two files replaced
+    // every second cost more than relaying a slow stream of corrections.
     long long since = monotonic_ms() - dp->health_written;
     if (fix_shown(dp->health) != dp->reported_fix || (dp->health_dirty && since >= 5000) ||
         since >= 60000)
