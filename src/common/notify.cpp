@@ -38,9 +38,10 @@ void notify_open()
     long long interval_us = usec ? atoll(usec) : 0;
     bool ours = !for_pid || atoll(for_pid) == getpid();
     // Four pings an interval: the loops that send them turn at least every
-    // two seconds, so none is later than half the interval.
+    // two seconds, so none is later than half the interval. Never more
+    // than ten a second, whatever the unit says: the loops must not spin.
     if (notify_fd >= 0 && ours && interval_us > 0)
-        ping_every_ms = interval_us / 4000 > 0 ? interval_us / 4000 : 1;
+        ping_every_ms = interval_us / 4000 > 100 ? interval_us / 4000 : 100;
     // The client is not the service: it must not speak for it.
     unsetenv("NOTIFY_SOCKET");
     unsetenv("WATCHDOG_USEC");
