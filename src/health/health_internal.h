@@ -15,6 +15,11 @@ int parse_report(const std::string &json, std::map<std::string, std::string> *ou
 
 // The daemon that a parsed report names.
 ReportedDaemon reported_daemon(const std::map<std::string, std::string> &report);
+// Whether it still runs: the same pid with the same start time.
+bool reported_daemon_alive(const std::map<std::string, std::string> &report);
+// Reads and parses the report at path for `--status` and `--metrics`; 0, or
+// -1 after saying why not on standard error.
+int load_report(const char *path, std::map<std::string, std::string> *report, bool raw_bytes);
 
 // The metrics of a parsed report; up: whether its daemon runs. Unknown
 // values are left out.

@@ -5,7 +5,6 @@
 #include "health/health.h"
 #include "health/health_internal.h"
 #include "common/io.h"
-#include "common/service.h"
 
 #include <cerrno>
 #include <cmath>
@@ -202,22 +201,13 @@ int write_metrics(const char *path, const std::string &json, bool up)
 
 int print_metrics(const char *path)
 {
-    std::string json;
     std::map<std::string, std::string> report;
-    bool read = read_state_file(path, &json, 1 << 20) == 0;
-    if (!read || parse_report(json, &report, true) != 0) {
-        if (!read && errno == ENOENT)
-            fprintf(stderr, "rtkfeedd: no report at %s: %s\n", path, strerror(errno));
-        else if (!read)
-            fprintf(stderr, "rtkfeedd: cannot read %s: %s\n", path, state_file_error(errno));
-        else
-            fprintf(stderr, "rtkfeedd: %s is not a report of this daemon\n", path);
+    if (load_report(path, &report, true) != 0) {
         // Still a valid exposition: a scrape shows the daemon down.
         fputs(metrics_text(std::map<std::string, std::string>(), false).c_str(), stdout);
         return 1;
     }
-    ReportedDaemon d = reported_daemon(report);
-    bool alive = process_is(d.pid, d.proc_start);
+    bool alive = reported_daemon_alive(report);
     fputs(metrics_text(report, alive).c_str(), stdout);
     return alive ? 0 : 1;
 }

@@ -248,12 +248,13 @@ std::string status_summary(const std::map<std::string, std::string> &r, double n
 }
 
 // The report at path: 0, or -1 with errno when there is none to read.
-static int read_report(const char *path, std::map<std::string, std::string> *report)
+static int read_report(const char *path, std::map<std::string, std::string> *report,
+                       bool raw_bytes = false)
 {
     std::string json;
     if (read_state_file(path, &json, 1 << 20) != 0)
         return -1;
-    if (parse_report(json, report) != 0) {
+    if (parse_report(json, report, raw_bytes) != 0) {
         errno = EBADMSG;
         return -1;
     }
@@ -285,21 +286,32 @@ int read_report_daemon(const char *path, ReportedDaemon *d)
     return 0;
 }
 
+int load_report(const char *path, std::map<std::string, std::string> *report, bool raw_bytes)
+{
+    if (read_report(path, report, raw_bytes) == 0)
+        return 0;
+    if (errno == ENOENT)
+        fprintf(stderr, "rtkfeedd: no report at %s: %s\n", path, strerror(errno));
+    else if (errno == EBADMSG)
+        fprintf(stderr, "rtkfeedd: %s is not a report of this daemon\n", path);
+    else
+        fprintf(stderr, "rtkfeedd: cannot read %s: %s\n", path, state_file_error(errno));
+    return -1;
+}
+
+bool reported_daemon_alive(const std::map<std::string, std::string> &report)
+{
+    // The pid alone could be another program's by now.
+    ReportedDaemon d = reported_daemon(report);
+    return process_is(d.pid, d.proc_start);
+}
+
 int print_status(const char *path)
 {
     std::map<std::string, std::string> report;
-    if (read_report(path, &report) != 0) {
-        if (errno == ENOENT)
-            fprintf(stderr, "rtkfeedd: no report at %s: %s\n", path, strerror(errno));
-        else if (errno == EBADMSG)
-            fprintf(stderr, "rtkfeedd: %s is not a report of this daemon\n", path);
-        else
-            fprintf(stderr, "rtkfeedd: cannot read %s: %s\n", path, state_file_error(errno));
+    if (load_report(path, &report, false) != 0)
         return 1;
-    }
-    // The pid alone could be another program's by now.
-    ReportedDaemon d = reported_daemon(report);
-    bool alive = process_is(d.pid, d.proc_start);
+    bool alive = reported_daemon_alive(report);
     fputs(status_summary(report, unix_now(), alive).c_str(), stdout);
     return alive ? 0 : 1;
 }
