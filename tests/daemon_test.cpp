@@ -204,9 +204,13 @@ TEST_F(CycleTest, StaysQuietWhileTheClientIsIdleOrHasClosedItsDevice)
     make_serial("/dev/ttyS0");
     start_daemon();
     ASSERT_TRUE(wait_file("/run/fake/starts", "start\n"));
+    sleep(1);  // the reports of the client's start
     double before = daemon_cpu_seconds();
-    sleep(2);
+    long sleeps = daemon_sleeps();
+    sleep(3);
     EXPECT_LT(daemon_cpu_seconds() - before, 0.05) << "idle client";
+    // Nothing is due for a minute: no thread turns to look for a stop.
+    EXPECT_LE(daemon_sleeps() - sleeps, 1) << "idle client";
     EXPECT_EQ(stop_daemon(), 0);
 
     write_file("/run/fake/close", "");

@@ -269,6 +269,22 @@ double DaemonTest::daemon_cpu_seconds()
     return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
+long DaemonTest::daemon_sleeps()
+{
+    std::string tasks = "/proc/" + std::to_string(daemon_pid) + "/task";
+    long n = 0;
+    DIR *d = opendir(tasks.c_str());
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        std::string status = read_file(tasks + "/" + e->d_name + "/status");
+        size_t at = status.find("\nvoluntary_ctxt_switches:");
+        if (at != std::string::npos)
+            n += atol(status.c_str() + at + 25);
+    }
+    if (d)
+        closedir(d);
+    return n;
+}
+
 int DaemonTest::fd_count(pid_t pid)
 {
     int n = 0;

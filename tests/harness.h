@@ -43,7 +43,7 @@ public:
     static std::map<std::string, std::string> report();
     static std::map<std::string, std::string> report_when(
         const std::string &key, const std::function<bool(const std::string &)> &ok,
-        int timeout_ms = 10000);
+        int timeout_ms = 15000);
 
 protected:
     void SetUp() override;
@@ -79,6 +79,8 @@ protected:
     void restart_log();
     // CPU seconds (user + system) the daemon has used so far.
     double daemon_cpu_seconds();
+    // Times the daemon's threads have gone to sleep so far.
+    long daemon_sleeps();
 
     pid_t daemon_pid = -1;
     int exit_status = -1;

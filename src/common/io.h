@@ -21,9 +21,10 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
 size_t read_burst(int fd, char *buf, unsigned cap);
 
 // One turn of a reader that serves a single descriptor: waits up to wait_ms
-// for fd, then gathers a burst with a shared allowance of allowance_ms.
-// Returns the count of bytes read; 0 when none came (the wait timed out or
-// was interrupted, or fd read as ready yet empty: hung up, after which it
+// (-1: until fd or a stop request), then gathers a burst with a shared
+// allowance of allowance_ms. Returns the count of bytes read; 0 when none
+// came (the wait timed out, a stop was requested or the wait interrupted,
+// or fd read as ready yet empty: hung up, after which it
 // sits out a second so that the caller does not spin); -1 when the wait
 // failed (errno).
 long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms);

@@ -18,7 +18,8 @@ static sockaddr_un notify_addr;
 static socklen_t notify_len = 0;
 static long long ping_every_ms = 0;  // 0: no watchdog
 static std::atomic<long long> last_ping_ms{0};
-static void (*tick_observer)() = nullptr;
+static long long (*tick_observer)() = nullptr;
+static long long observer_due_ms = 0;  // main thread only
 
 void notify_open()
 {
@@ -58,7 +59,7 @@ void notify(const std::string &state)
         last_ping_ms.store(monotonic_ms(), std::memory_order_relaxed);
 }
 
-void set_tick_observer(void (*observer)())
+void set_tick_observer(long long (*observer)())
 {
     tick_observer = observer;
 }
@@ -69,15 +70,21 @@ void keep_alive()
         monotonic_ms() - last_ping_ms.load(std::memory_order_relaxed) >= ping_every_ms)
         notify("WATCHDOG=1");
     if (tick_observer)
-        tick_observer();
+        observer_due_ms = tick_observer();
 }
 
 int keep_alive_wait_ms(int wait_ms)
 {
-    if (ping_every_ms == 0)
+    long long due = observer_due_ms;
+    if (ping_every_ms > 0) {
+        long long ping_due = last_ping_ms.load(std::memory_order_relaxed) + ping_every_ms;
+        if (due == 0 || ping_due < due)
+            due = ping_due;
+    }
+    if (due == 0)
         return wait_ms;
-    long long left = last_ping_ms.load(std::memory_order_relaxed) + ping_every_ms - monotonic_ms();
+    long long left = due - monotonic_ms();
     if (left < 0)
         left = 0;
-    return left < wait_ms ? static_cast<int>(left) : wait_ms;
+    return wait_ms < 0 || left < wait_ms ? static_cast<int>(left) : wait_ms;
 }

@@ -8,17 +8,39 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 std::atomic<int> stop_flag{0};
 
+// The stop latch: a pipe whose read side is never read. Set before the
+// handler is installed and never changed.
+static std::atomic<int> stop_latch_read{-1}, stop_latch_write{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "stop latch must be lock-free");
+
 static void handle_stop_signal(int sig)
 {
     stop_flag.store(sig, std::memory_order_relaxed);
+    // A full pipe is ready already; the handler must leave errno as it was.
+    int saved = errno;
+    int fd = stop_latch_write.load(std::memory_order_relaxed);
+    if (fd >= 0 && write(fd, "", 1) < 0) {
+    }
+    errno = saved;
+}
+
+int stop_fd()
+{
+    return stop_latch_read.load(std::memory_order_relaxed);
 }
 
 void install_stop_handler()
 {
+    int latch[2];
+    if (pipe2(latch, O_CLOEXEC | O_NONBLOCK) == 0) {
+        stop_latch_read.store(latch[0], std::memory_order_relaxed);
+        stop_latch_write.store(latch[1], std::memory_order_relaxed);
+    }
     struct sigaction sa = {};
     sa.sa_handler = handle_stop_signal;
     sigemptyset(&sa.sa_mask);
@@ -99,11 +121,21 @@ bool process_is(int pid, long long start)
     return start >= 0 && process_start_ticks(pid) == start;
 }
 
+void sleep_unless_stopped(int timeout_ms)
+{
+    pollfd p = {stop_fd(), POLLIN, 0};
+    if (p.fd >= 0)
+        poll(&p, 1, timeout_ms);
+    else
+        usleep(static_cast<useconds_t>(timeout_ms > 1000 ? 1000 : timeout_ms) * 1000);
+}
+
 int pause_seconds(int seconds)
 {
-    for (int i = 0; i < seconds && !stop_requested(); i++) {
+    long long end = monotonic_ms() + seconds * 1000LL;
+    for (long long left; (left = end - monotonic_ms()) > 0 && !stop_requested();) {
         keep_alive();
-        sleep(1);
+        sleep_unless_stopped(keep_alive_wait_ms(static_cast<int>(left)));
     }
     return stop_requested() ? -1 : 0;
 }

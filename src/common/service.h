@@ -18,6 +18,12 @@ inline bool stop_requested()
 // Installs the handler for SIGINT, SIGTERM and SIGQUIT.
 void install_stop_handler();
 
+// Reads as ready from the moment a stop is requested, for good, whichever
+// thread the signal reached: a wait that includes it sees the stop at once,
+// so a loop needs no short time-out to notice one. -1 before
+// install_stop_handler.
+int stop_fd();
+
 // Writes the status code to "/run/status.ntrip"; failures are logged only.
 // Called from the main thread only.
 void write_status(int code);
@@ -47,8 +53,12 @@ long long process_start_ticks(int pid);
 // Whether the process of that pid is the one that started at start.
 bool process_is(int pid, long long start);
 
-// Sleeps whole seconds, one at a time, each a turn of a waiting loop
-// (keep_alive); 0 after the full pause, -1 when a stop request cut it short.
+// Sleeps up to timeout_ms, less when a stop is requested (up to a second
+// at a time when there is no stop latch: the caller's loop looks again).
+void sleep_unless_stopped(int timeout_ms);
+// Pauses whole seconds, waking only for the watchdog's pings and the tick
+// observer (keep_alive); 0 after the full pause, -1 when a stop request cut
+// it short.
 int pause_seconds(int seconds);
 
 // The service manager (systemd, Type=notify), when NOTIFY_SOCKET names one.
@@ -57,11 +67,13 @@ int pause_seconds(int seconds);
 // "STATUS=...", "STOPPING=1"); without a manager both do nothing.
 void notify_open();
 void notify(const std::string &state);
-// Called by every loop that waits, at each turn (at most 2 s apart), in
-// the main thread: sends the watchdog's ping when it is due, so that a
-// loop that hangs is restarted, then calls the tick observer (the
-// supervisor's periodic report).
+// Called by every loop that waits, at each turn, in the main thread: sends
+// the watchdog's ping when it is due, so that a loop that hangs is
+// restarted, then calls the tick observer (the supervisor's periodic
+// report), which returns when it wants its next turn (monotonic ms, 0: no
+// wish).
 void keep_alive();
-void set_tick_observer(void (*observer)());
-// A wait of wait_ms, shortened so that the next ping is not late.
+void set_tick_observer(long long (*observer)());
+// A wait of wait_ms (-1: no limit), shortened so that neither the next
+// ping nor the observer's next turn is late.
 int keep_alive_wait_ms(int wait_ms);

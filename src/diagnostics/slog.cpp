@@ -72,7 +72,10 @@ static void *slog(void *arg)
     char *lines[64];
     DiagBudget budget;
     while (!stop_requested()) {
-        long n = next_burst(r->fd, burst, sizeof burst - 1, 2000, 1000);
+        // Asleep until the client says something or a stop comes; only a
+        // count of lines held back has to be told when its second is over.
+        int wait_ms = budget.held_back != 0 || stop_fd() < 0 ? 1000 : -1;
+        long n = next_burst(r->fd, burst, sizeof burst - 1, wait_ms, 1000);
         long long now = monotonic_ms();
         if (unsigned held = diag_held_back(&budget, now))
             log_err("%u lines from casterlink were not logged (more than %d a second)", held,

@@ -96,14 +96,17 @@ void report_health(DataPath *dp)
     tell_status(dp);
 }
 
-void report_if_due(DataPath *dp)
+long long report_if_due(DataPath *dp)
 {
-    // Counters alone are written at most every 5 s: two files replaced
-    // every second cost more than relaying a slow stream of corrections.
-    long long since = monotonic_ms() - dp->health_written;
-    if (fix_shown(dp->health) != dp->reported_fix || (dp->health_dirty && since >= 5000) ||
-        since >= 60000)
+    // Counters alone are written at most every 10 s: where /run is on a
+    // disk, two files replaced every 5 s cost as much as relaying a slow
+    // stream of corrections. A minute without a write at all: the files'
+    // time tells a collector that the daemon lives.
+    const long long counters_every_ms = 10000, alive_every_ms = 60000;
+    long long every = dp->health_dirty ? counters_every_ms : alive_every_ms;
+    if (fix_shown(dp->health) != dp->reported_fix || monotonic_ms() - dp->health_written >= every)
         report_health(dp);
+    return dp->health_written + (dp->health_dirty ? counters_every_ms : alive_every_ms);
 }
 
 static std::string describe_exit(int status)
@@ -188,8 +191,7 @@ static void announce_pause(const DataPath *dp, long long pause_ms)
                    dp->backoff.failures, seconds);
 }
 
-// Waits until the next start is due, a second at most at a time, so that a
-// stop is seen within a second.
+// Waits until the next start is due, or a stop.
 static void wait_for_next_start(const DataPath *dp)
 {
     for (;;) {
@@ -197,7 +199,7 @@ static void wait_for_next_start(const DataPath *dp)
         if (left <= 0 || stop_requested())
             return;
         keep_alive();
-        usleep(static_cast<useconds_t>(left > 1000 ? 1000 : left) * 1000);
+        sleep_unless_stopped(keep_alive_wait_ms(left > 60000 ? 60000 : static_cast<int>(left)));
     }
 }
 

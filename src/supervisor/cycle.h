@@ -70,9 +70,10 @@ void report_health(DataPath *dp);
 // Relays until the client ends or a stop is requested.
 void relay_loop(DataPath *dp);
 // Writes the health report when the receiver's fix changed, when counters
-// changed and the last write is 5 s old, or when it is a minute old (the
-// file's time shows a collector that the daemon lives).
-void report_if_due(DataPath *dp);
+// changed and the last write is 10 s old, or when it is a minute old (the
+// file's time shows a collector that the daemon lives). Returns when the
+// next is due (monotonic ms), barring a change of the fix.
+long long report_if_due(DataPath *dp);
 // The client has ended: status as waitpid gives it, or -1 when unknown.
 void note_client_end(DataPath *dp, int status);
 // Whether the position comes from the target line itself.

@@ -32,9 +32,9 @@ static void on_status(int code)
     report_health(&dp);
 }
 
-static void on_tick()
+static long long on_tick()
 {
-    report_if_due(&dp);
+    return report_if_due(&dp);
 }
 
 int main(int argc, char **argv)

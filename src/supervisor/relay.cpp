@@ -183,7 +183,7 @@ struct Relay {
     SitOut source = {0, 50};
     SitOut master = {0, 50};
     int client_end = -1;
-    pollfd fds[3];
+    pollfd fds[4];
     nfds_t nfds = 0;
     int source_at = -1;  // index in fds, -1 when not in this wait
     int master_at = -1;
@@ -281,11 +281,17 @@ static void check_no_fix(DataPath *dp, Relay *r)
     end_running_client(dp, r);
 }
 
+// The wait lasts until something is due: data, the client's end, a stop
+// (the stop latch is in the set), the report, a ping, the watchdog or a
+// retry. Only without the client's end descriptor does it turn every
+// second, to look for that end.
 static void build_wait_set(const DataPath *dp, Relay *r)
 {
     r->nfds = 0;
     r->source_at = r->master_at = r->end_at = -1;
-    r->timeout_ms = 1000;
+    r->timeout_ms = r->client_end >= 0 && stop_fd() >= 0 ? 60000 : 1000;
+    if (stop_fd() >= 0)
+        r->fds[r->nfds++] = {stop_fd(), POLLIN, 0};
     if (dp->source != -1 && r->source.now_ms == 0) {
         r->source_at = static_cast<int>(r->nfds);
         r->fds[r->nfds++] = {dp->source, POLLIN, 0};
