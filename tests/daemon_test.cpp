@@ -210,7 +210,12 @@ TEST_F(CycleTest, StaysQuietWhileTheClientIsIdleOrHasClosedItsDevice)
     sleep(3);
     EXPECT_LT(daemon_cpu_seconds() - before, 0.05) << "idle client";
     // Nothing is due for a minute: no thread turns to look for a stop.
+    // (ThreadSanitizer's runtime has a thread of its own that does.)
+#ifndef __SANITIZE_THREAD__
     EXPECT_LE(daemon_sleeps() - sleeps, 1) << "idle client";
+#else
+    (void)sleeps;
+#endif
     EXPECT_EQ(stop_daemon(), 0);
 
     write_file("/run/fake/close", "");
