@@ -98,11 +98,11 @@ void report_health(DataPath *dp)
 
 long long report_if_due(DataPath *dp)
 {
-    // Counters alone are written at most every 10 s: where /run is on a
-    // disk, two files replaced every 5 s cost as much as relaying a slow
-    // stream of corrections. A minute without a write at all: the files'
-    // time tells a collector that the daemon lives.
-    const long long counters_every_ms = 10000, alive_every_ms = 60000;
+    // Counters alone are written at most every 5 s: two files replaced
+    // every second cost more than relaying a slow stream of corrections.
+    // A minute without a write at all: the files' time tells a collector
+    // that the daemon lives.
+    const long long counters_every_ms = 5000, alive_every_ms = 60000;
     long long every = dp->health_dirty ? counters_every_ms : alive_every_ms;
     if (fix_shown(dp->health) != dp->reported_fix || monotonic_ms() - dp->health_written >= every)
         report_health(dp);

@@ -70,7 +70,7 @@ void report_health(DataPath *dp);
 // Relays until the client ends or a stop is requested.
 void relay_loop(DataPath *dp);
 // Writes the health report when the receiver's fix changed, when counters
-// changed and the last write is 10 s old, or when it is a minute old (the
+// changed and the last write is 5 s old, or when it is a minute old (the
 // file's time shows a collector that the daemon lives). Returns when the
 // next is due (monotonic ms), barring a change of the fix.
 long long report_if_due(DataPath *dp);
