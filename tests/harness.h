@@ -43,7 +43,7 @@ public:
     static std::map<std::string, std::string> report();
     static std::map<std::string, std::string> report_when(
         const std::string &key, const std::function<bool(const std::string &)> &ok,
-        int timeout_ms = 15000);
+        int timeout_ms = 10000);
 
 protected:
     void SetUp() override;

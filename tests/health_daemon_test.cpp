@@ -15,7 +15,7 @@ protected:
     // The report, once key holds value (or the time ran out).
     static std::map<std::string, std::string> report_when(const std::string &key,
                                                           const std::string &value,
-                                                          int timeout_ms = 15000)
+                                                          int timeout_ms = 10000)
     {
         return DaemonTest::report_when(
             key, [&](const std::string &v) { return v == value; }, timeout_ms);

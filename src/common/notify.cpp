@@ -38,8 +38,8 @@ void notify_open()
     }
     long long interval_us = usec ? atoll(usec) : 0;
     bool ours = !for_pid || atoll(for_pid) == getpid();
-    // Four pings an interval: the loops that send them turn at least every
-    // two seconds, so none is later than half the interval. Never more
+    // Four pings an interval: the loops that send them wait no longer than
+    // the next ping is due (keep_alive_wait_ms), so none is late. Never more
     // than ten a second, whatever the unit says: the loops must not spin.
     if (notify_fd >= 0 && ours && interval_us > 0)
         ping_every_ms = interval_us / 4000 > 100 ? interval_us / 4000 : 100;

@@ -102,11 +102,10 @@ long long report_if_due(DataPath *dp)
     // every second cost more than relaying a slow stream of corrections.
     // A minute without a write at all: the files' time tells a collector
     // that the daemon lives.
-    const long long counters_every_ms = 5000, alive_every_ms = 60000;
-    long long every = dp->health_dirty ? counters_every_ms : alive_every_ms;
-    if (fix_shown(dp->health) != dp->reported_fix || monotonic_ms() - dp->health_written >= every)
+    auto due = [dp] { return dp->health_written + (dp->health_dirty ? 5000 : 60000); };
+    if (fix_shown(dp->health) != dp->reported_fix || monotonic_ms() >= due())
         report_health(dp);
-    return dp->health_written + (dp->health_dirty ? counters_every_ms : alive_every_ms);
+    return due();
 }
 
 static std::string describe_exit(int status)
