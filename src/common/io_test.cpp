@@ -150,3 +150,30 @@ TEST(ReplaceFile, AReaderSeesTheOldContentOrTheNewNeverPartOfEither)
     unlink(path.c_str());
     rmdir(dir);
 }
+
+TEST(ReplaceFile, ALinkThereIsReplacedAndADirectoryThereIsLeftAsItWas)
+{
+    char dir[] = "/tmp/replace_testXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string d = dir, link = d + "/report", target = d + "/elsewhere", sub = d + "/sub";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+    ASSERT_EQ(replace_file(link.c_str(), "new", 3, 0644), 0);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_NE(access(target.c_str(), F_OK), 0);  // nothing was written through the link
+    errno = 0;
+    EXPECT_EQ(replace_file(sub.c_str(), "new", 3, 0644), -1);
+    EXPECT_TRUE(errno == EISDIR || errno == ENOTEMPTY) << strerror(errno);
+    ASSERT_EQ(lstat(sub.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    FILE *p = popen(("ls -A " + d).c_str(), "r");
+    char names[256] = "";
+    size_t got = fread(names, 1, sizeof names - 1, p);
+    pclose(p);
+    EXPECT_EQ(std::string(names, got), "report\nsub\n");  // no temporary file is left behind
+    unlink(link.c_str());
+    rmdir(sub.c_str());
+    rmdir(dir);
+}
