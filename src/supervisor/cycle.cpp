@@ -100,12 +100,16 @@ long long report_if_due(DataPath *dp)
 {
     // Counters alone are written at most every 5 s: two files replaced
     // every second cost more than relaying a slow stream of corrections.
-    // A minute without a write at all: the files' time tells a collector
-    // that the daemon lives.
-    auto due = [dp] { return dp->health_written + (dp->health_dirty ? 5000 : 60000); };
-    if (fix_shown(dp->health) != dp->reported_fix || monotonic_ms() >= due())
+    // Once due, they wait up to a second more for a turn the loop takes
+    // anyway (the next piece of corrections), rather than waking it for
+    // themselves. A minute without a write at all: the files' time tells a
+    // collector that the daemon lives.
+    auto due = [dp](long long grace_ms) {
+        return dp->health_written + (dp->health_dirty ? 5000 + grace_ms : 60000);
+    };
+    if (fix_shown(dp->health) != dp->reported_fix || monotonic_ms() >= due(0))
         report_health(dp);
-    return due();
+    return due(1000);
 }
 
 static std::string describe_exit(int status)
