@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 std::atomic<int> stop_flag{0};
@@ -123,9 +122,8 @@ bool process_is(int pid, long long start)
 
 void sleep_unless_stopped(int timeout_ms)
 {
-    pollfd p = {stop_fd(), POLLIN, 0};
-    if (p.fd >= 0)
-        poll(&p, 1, timeout_ms);
+    if (stop_fd() >= 0)
+        wait_readable(stop_fd(), timeout_ms);
     else
         usleep(static_cast<useconds_t>(timeout_ms > 1000 ? 1000 : timeout_ms) * 1000);
 }
