@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <sys/wait.h>
+#include <unordered_set>
 
 const char *kind_name(Candidate::Kind kind)
 {
@@ -73,7 +75,10 @@ bool parse_table_base(const char *line, size_t n, TableBase *out)
 
 std::vector<TableBase> table_bases(const std::string &table)
 {
+    // A big caster's table has a hundred thousand records and more: the
+    // first of each mountpoint is found in one pass.
     std::vector<TableBase> out;
+    std::unordered_set<std::string> seen;
     for (size_t at = 0; at < table.size();) {
         size_t end = table.find('\n', at);
         if (end == std::string::npos)
@@ -82,9 +87,7 @@ std::vector<TableBase> table_bases(const std::string &table)
         if (n > 0 && table[at + n - 1] == '\r')
             n--;
         TableBase b;
-        if (parse_table_base(table.data() + at, n, &b) &&
-            std::none_of(out.begin(), out.end(),
-                         [&](const TableBase &o) { return o.mountpoint == b.mountpoint; }))
+        if (parse_table_base(table.data() + at, n, &b) && seen.insert(b.mountpoint).second)
             out.push_back(b);
         at = end + 1;
     }
@@ -139,6 +142,20 @@ static bool parse_fallback(const std::string &entry, const Candidate &main, Cand
     return !host.empty() && c->mountpoint.find('/') == std::string::npos;
 }
 
+std::string masked_entry(const std::string &entry)
+{
+    size_t at = entry.rfind('@');
+    size_t colon = at == std::string::npos ? std::string::npos : entry.find(':');
+    if (colon == std::string::npos || colon > at)
+        return entry;
+    return entry.substr(0, colon + 1) + "***" + entry.substr(at);
+}
+
+bool same_caster(const Candidate &a, const Candidate &b)
+{
+    return a.host == b.host && a.port == b.port;
+}
+
 std::vector<Candidate> parse_fallbacks(const std::string &value, const Candidate &main,
                                        std::vector<std::string> *bad)
 {
@@ -153,7 +170,7 @@ std::vector<Candidate> parse_fallbacks(const std::string &value, const Candidate
         if (parse_fallback(entry, main, &c))
             out.push_back(c);
         else
-            bad->push_back(entry);
+            bad->push_back(masked_entry(entry));
         at = end == std::string::npos ? value.size() : end;
     }
     return out;
@@ -191,38 +208,110 @@ std::vector<Candidate> candidate_list(const BaseChoice &b)
     return list;
 }
 
+// When the candidate's last run failed, or a negative number when none did.
+static double failed_at(const BaseChoice &b, const Candidate &c)
+{
+    for (const Failure &f : b.failures)
+        if (f.candidate == c)
+            return f.at;
+    return -1;
+}
+
+static bool held_out(const BaseChoice &b, const Candidate &c, double now)
+{
+    double at = failed_at(b, c);
+    return at >= 0 && now - at < HOLD_OUT_S;
+}
+
+// The candidate failover goes to: one that has not failed comes before one
+// whose failure is past the hold-out, which comes before one held out; among
+// those, the one that failed longest ago, then the list's order. Never the
+// one that just failed, so that a list re-sorted by a new position cannot
+// send the router back to it.
+static const Candidate *failover_choice(const BaseChoice &b, const std::vector<Candidate> &list,
+                                        double now)
+{
+    const Candidate *best = nullptr;
+    int best_rank = 0;
+    double best_at = 0;
+    for (const Candidate &c : list) {
+        if (c == b.current)
+            continue;
+        double at = failed_at(b, c);
+        int rank = at < 0 ? 0 : held_out(b, c, now) ? 2 : 1;
+        if (!best || rank < best_rank || (rank == best_rank && rank > 0 && at < best_at)) {
+            best = &c;
+            best_rank = rank;
+            best_at = at;
+        }
+    }
+    return best;
+}
+
+static const Candidate *find_in(const std::vector<Candidate> &list, const Candidate &c)
+{
+    for (const Candidate &o : list)
+        if (o == c)
+            return &o;
+    return nullptr;
+}
+
 const Candidate &start_candidate(BaseChoice *b, double now)
 {
     std::vector<Candidate> list = candidate_list(*b);
-    if (!b->switch_to.empty()) {
-        for (size_t i = 0; i < list.size(); i++)
-            if (list[i].kind == Candidate::NEAREST && list[i].mountpoint == b->switch_to)
-                b->at = i;
-        b->switch_to.clear();
-    }
-    if (b->at >= list.size())
-        b->at = 0;
-    b->current = list[b->at];
+    const Candidate *pick = nullptr;
+    if (!b->switch_to.empty())
+        for (const Candidate &c : list)
+            if (!pick && c.kind == Candidate::NEAREST && c.mountpoint == b->switch_to)
+                pick = &c;
+    if (!pick && b->failing_over)
+        pick = find_in(list, b->failover_to);
+    if (!pick && b->started)
+        pick = find_in(list, b->current);
+    // None yet, or the one in use left the list (a new position, a new
+    // table): the first that is not held out, else the first.
+    for (const Candidate &c : list)
+        if (!pick && !held_out(*b, c, now))
+            pick = &c;
+    if (!pick)
+        pick = &list[0];
+    if (!(*pick == b->current))
+        b->failed_here = 0;
+    b->current = *pick;
+    b->started = true;
+    b->switch_to.clear();
+    b->failing_over = false;
     b->run_since = now;
     b->pending.clear();
     return b->current;
 }
 
-bool note_run_end(BaseChoice *b, RunEnd end)
+bool note_run_end(BaseChoice *b, RunEnd end, double now)
 {
-    size_t count = candidate_list(*b).size();
-    unsigned after = b->failover_after > 0 ? b->failover_after : 1;
-    if (end == RUN_FAILED)
-        b->failed_here++;
-    if (end == RUN_GOOD || end == RUN_SWITCHED ||
-        (end == RUN_FAILED && b->failed_here < after)) {
-        if (end != RUN_FAILED)
-            b->failed_here = 0;
+    if (end == RUN_GOOD || end == RUN_SWITCHED) {
+        b->failed_here = 0;
         return false;
     }
+    bool known = false;
+    for (Failure &f : b->failures)
+        if (f.candidate == b->current) {
+            f.at = now;
+            known = true;
+        }
+    if (!known)
+        b->failures.push_back({b->current, now});
+    b->failed_here++;
+    unsigned after = b->failover_after > 0 ? b->failover_after : 1;
+    if (end == RUN_FAILED && b->failed_here < after)
+        return false;
     b->failed_here = 0;
-    b->at = (b->at + 1) % count;
-    return count > 1;
+    std::vector<Candidate> list = candidate_list(*b);
+    const Candidate *next = list.size() > 1 ? failover_choice(*b, list, now) : nullptr;
+    if (!next)
+        return false;
+    b->failover_to = *next;
+    b->failing_over = true;
+    return true;
 }
 
 void note_position(BaseChoice *b, double latitude, double longitude)
@@ -250,6 +339,15 @@ double current_distance_km(const BaseChoice &b)
 std::string switch_due(BaseChoice *b, double now)
 {
     auto near = by_distance(*b);
+    // A base that just failed is no better for being near.
+    near.erase(std::remove_if(near.begin(), near.end(),
+                              [&](const auto &n) {
+                                  Candidate c = b->configured;
+                                  c.kind = Candidate::NEAREST;
+                                  c.mountpoint = n.second->mountpoint;
+                                  return held_out(*b, c, now);
+                              }),
+               near.end());
     double current = current_distance_km(*b);
     if (current < 0)
         current = std::numeric_limits<double>::infinity();
@@ -273,7 +371,14 @@ std::string switch_due(BaseChoice *b, double now)
     return best;
 }
 
-bool table_is_stale(double read_at, double now)
+bool table_was_read(int status, const std::string &output)
 {
-    return now - read_at > TABLE_MAX_AGE_S;
+    if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return false;
+    return output.compare(0, 4, "STR;") == 0 || output.find("\nSTR;") != std::string::npos;
+}
+
+bool table_is_stale(double read_at, bool was_read, double now)
+{
+    return now - read_at > (was_read ? TABLE_MAX_AGE_S : TABLE_RETRY_S);
 }

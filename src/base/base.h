@@ -46,15 +46,38 @@ double distance_km(double lat1, double lon1, double lat2, double lon2);
 
 // MOD_NTRIP_FALLBACK: entries `[user[:password]@]host[:port]/mountpoint`
 // separated by blanks; port 2101 when missing; the main account (from
-// main) when the entry has no "@". An entry that does not parse is put in
-// bad and skipped.
+// main) when the entry has no "@". The account ends at the last "@" and
+// the user name at its first ":", so a user name may hold "@" and a
+// password "@" and ":". An entry that does not parse is put in bad, as
+// masked_entry gives it, and skipped.
 std::vector<Candidate> parse_fallbacks(const std::string &value, const Candidate &main,
                                        std::vector<std::string> *bad);
+// An entry with its password, if it has one, replaced by "***": what the
+// log may show of it.
+std::string masked_entry(const std::string &entry);
+
+// Whether two candidates are on the same caster (host and port), whose
+// source table describes both.
+bool same_caster(const Candidate &a, const Candidate &b);
 
 // How long a base must stay nearer before a switch, how long a client runs
-// at least between switches, and how old a table may get before it is read
-// again at a client start (seconds).
-enum { SWITCH_STEADY_S = 10, SWITCH_EVERY_S = 30, TABLE_MAX_AGE_S = 3600 };
+// at least between switches, how old a table may get before it is read
+// again at a client start, how soon a table that could not be read is
+// asked for again, and how long a base whose run failed stays out of the
+// nearest choice (seconds).
+enum {
+    SWITCH_STEADY_S = 10,
+    SWITCH_EVERY_S = 30,
+    TABLE_MAX_AGE_S = 3600,
+    TABLE_RETRY_S = 60,
+    HOLD_OUT_S = 300,
+};
+
+// A candidate whose last run failed, and when (monotonic s).
+struct Failure {
+    Candidate candidate;
+    double at = 0;
+};
 
 struct BaseChoice {
     // Settings.
@@ -68,12 +91,18 @@ struct BaseChoice {
     std::vector<TableBase> table;  // the configured caster's
     bool have_position = false;
     double latitude = 0, longitude = 0;
-    // The candidate in use, its place in the list and its failed runs in a
-    // row; a switch's target for the next start.
+    // The candidate in use (none before the first start) and its failed
+    // runs in a row; a switch's target, or failover's, for the next start.
+    bool started = false;
     Candidate current;
-    size_t at = 0;
     unsigned failed_here = 0;
     std::string switch_to;
+    bool failing_over = false;
+    Candidate failover_to;
+    // The last failed run of each candidate that had one: the nearest rule
+    // leaves a base out for HOLD_OUT_S after it, and failover goes to the
+    // candidate that failed longest ago once all have.
+    std::vector<Failure> failures;
     // The switch rule: the base that has been nearer by more than the margin
     // on every position since pending_since; when the client started or
     // last switched; the last switch (0: none).
@@ -88,8 +117,9 @@ struct BaseChoice {
 // baseline), else the configured mountpoint; then the fallbacks.
 std::vector<Candidate> candidate_list(const BaseChoice &b);
 
-// The candidate to start now (a switch's target, else the one at its place
-// in the list as it is now); it becomes current. now: the start's time.
+// The candidate to start now: a switch's target, else failover's, else the
+// one in use while it is still in the list, else the first in the list not
+// held out; it becomes current. now: the start's time (monotonic s).
 const Candidate &start_candidate(BaseChoice *b, double now);
 
 // How a run ended.
@@ -99,20 +129,28 @@ enum RunEnd {
     RUN_NO_FIX,    // ended since the receiver made no use of it: the next one
     RUN_SWITCHED,  // ended for a switch by distance: not a failed run
 };
-// Counts a run's end; true when the next start fails over to the next
-// candidate.
-bool note_run_end(BaseChoice *b, RunEnd end);
+// Counts a run's end at now (monotonic s); true when the next start fails
+// over, to b->failover_to: the first in the list as it is now that has not
+// failed, else not within HOLD_OUT_S, else the one that failed longest ago;
+// never the one that just failed.
+bool note_run_end(BaseChoice *b, RunEnd end, double now);
 
 // A position from the receiver at time now (seconds).
 void note_position(BaseChoice *b, double latitude, double longitude);
 // While a client of the configured caster runs: the mountpoint it is to be
-// switched to now, by the switch rule, or empty. A returned switch is taken:
-// the next start is for it.
+// switched to now, by the switch rule, or empty. A base whose run failed
+// within HOLD_OUT_S is never switched to. A returned switch is taken: the
+// next start is for it.
 std::string switch_due(BaseChoice *b, double now);
 
 // The table distance of the current mountpoint from the position, or a
 // negative number when either is unknown.
 double current_distance_km(const BaseChoice &b);
 
-// Whether the source table is to be read again before a client start.
-bool table_is_stale(double read_at, double now);
+// Whether a query's output is a source table: it ended with exit status
+// 0 (status as waitpid gives it, -1 when it did not end) and holds an STR
+// record.
+bool table_was_read(int status, const std::string &output);
+// Whether the source table is to be read again before a client start: an
+// hour after it was read, a minute after a query that did not read it.
+bool table_is_stale(double read_at, bool was_read, double now);

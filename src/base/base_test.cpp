@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+
 static bool qualifies(const std::string &line, TableBase *b = nullptr)
 {
     TableBase ignored;
@@ -61,9 +64,10 @@ TEST(BaseFallback, EntriesWithAndWithoutAnAccount)
     main.password = "pw";
     std::vector<std::string> bad;
     std::vector<Candidate> list = parse_fallbacks(
-        " other.net/MP2\tu:p:q@10.0.0.1:2102/MP3 \t bad/ /x host:99999/M host:/M u@h/M3 h/a/b",
+        " other.net/MP2\tu:p:q@10.0.0.1:2102/MP3 \t bad/ /x host:99999/M host:/M u@h/M3 h/a/b"
+        " bob:Hunter2secret@host.invalid:abc/NOPORT me@mail.example:p@ss:w@caster/M4",
         main, &bad);
-    ASSERT_EQ(list.size(), 3u);
+    ASSERT_EQ(list.size(), 4u);
     EXPECT_EQ(list[0].host, "other.net");
     EXPECT_EQ(list[0].port, 2101u);
     EXPECT_EQ(list[0].mountpoint, "MP2");
@@ -76,7 +80,12 @@ TEST(BaseFallback, EntriesWithAndWithoutAnAccount)
     EXPECT_EQ(list[1].password, "p:q");
     EXPECT_EQ(list[2].user, "u");
     EXPECT_EQ(list[2].password, "");  // an entry's own account, without a password
-    EXPECT_EQ(bad, (std::vector<std::string>{"bad/", "/x", "host:99999/M", "host:/M", "h/a/b"}));
+    EXPECT_EQ(list[3].user, "me@mail.example");  // an e-mail address as the user name
+    EXPECT_EQ(list[3].password, "p@ss:w");
+    // Logged without the password.
+    EXPECT_EQ(bad, (std::vector<std::string>{"bad/", "/x", "host:99999/M", "host:/M", "h/a/b",
+                                             "bob:***@host.invalid:abc/NOPORT"}));
+    EXPECT_EQ(masked_entry("bob@host/M"), "bob@host/M");
 }
 
 static BaseChoice two_bases()
@@ -104,24 +113,23 @@ TEST(BaseChoice, TheNearestFirstThenFallbacksAndFailoverRoundTheList)
     note_position(&b, 52.0, 13.9);
     EXPECT_EQ(start_candidate(&b, 0).mountpoint, "EAST");
     EXPECT_EQ(b.current.kind, Candidate::NEAREST);
-    EXPECT_FALSE(note_run_end(&b, RUN_FAILED));
-    EXPECT_TRUE(note_run_end(&b, RUN_FAILED));
+    EXPECT_FALSE(note_run_end(&b, RUN_FAILED, 0));
+    EXPECT_TRUE(note_run_end(&b, RUN_FAILED, 0));
     EXPECT_EQ(start_candidate(&b, 0).mountpoint, "WEST");
-    EXPECT_FALSE(note_run_end(&b, RUN_FAILED));
-    EXPECT_FALSE(note_run_end(&b, RUN_GOOD));  // a run that works keeps it
-    EXPECT_FALSE(note_run_end(&b, RUN_FAILED));
-    EXPECT_TRUE(note_run_end(&b, RUN_FAILED));
+    EXPECT_FALSE(note_run_end(&b, RUN_FAILED, 0));
+    EXPECT_FALSE(note_run_end(&b, RUN_GOOD, 0));  // a run that works keeps it
+    EXPECT_FALSE(note_run_end(&b, RUN_FAILED, 0));
+    EXPECT_TRUE(note_run_end(&b, RUN_FAILED, 0));
     EXPECT_EQ(start_candidate(&b, 0).mountpoint, "FB");
-    EXPECT_TRUE(note_run_end(&b, RUN_NO_FIX));  // at once, and round again
+    EXPECT_TRUE(note_run_end(&b, RUN_NO_FIX, 0));  // at once, and round again
     EXPECT_EQ(start_candidate(&b, 0).mountpoint, "EAST");
     // Beyond the maximum baseline, nothing is chosen by distance.
     b.max_baseline_km = 5;
-    b.at = 0;
     EXPECT_EQ(start_candidate(&b, 0).mountpoint, "CONF");
     // One candidate: a failed run is a restart, not a failover.
     BaseChoice one;
     one.configured.mountpoint = "CONF";
-    EXPECT_FALSE(note_run_end(&one, RUN_NO_FIX));
+    EXPECT_FALSE(note_run_end(&one, RUN_NO_FIX, 0));
     EXPECT_EQ(start_candidate(&one, 0).mountpoint, "CONF");
 }
 
@@ -145,7 +153,7 @@ TEST(BaseChoice, ASwitchNeedsTheMarginTenSteadySecondsAndThirtyOfRunning)
     EXPECT_EQ(switch_due(&b, 142), "");
     EXPECT_EQ(switch_due(&b, 152), "EAST");
     EXPECT_EQ(start_candidate(&b, 153).mountpoint, "EAST");
-    EXPECT_FALSE(note_run_end(&b, RUN_SWITCHED));
+    EXPECT_FALSE(note_run_end(&b, RUN_SWITCHED, 0));
     // Back west at once: not within 30 s of the last switch.
     note_position(&b, 52.0, 13.0);
     EXPECT_EQ(switch_due(&b, 160), "");
@@ -158,8 +166,64 @@ TEST(BaseChoice, ASwitchNeedsTheMarginTenSteadySecondsAndThirtyOfRunning)
     EXPECT_EQ(switch_due(&b, 500), "");
 }
 
-TEST(BaseChoice, TheTableIsReadAgainAfterAnHour)
+TEST(BaseChoice, FailoverNeverReturnsToTheBaseThatJustFailedAndTheNearestRuleWaits)
 {
-    EXPECT_FALSE(table_is_stale(1000, 1000 + 3600));
-    EXPECT_TRUE(table_is_stale(1000, 1000 + 3600.5));
+    BaseChoice b = two_bases();
+    b.failover_after = 1;
+    note_position(&b, 52.0, 13.1);
+    ASSERT_EQ(start_candidate(&b, 100).mountpoint, "WEST");
+    // WEST fails as the vehicle has come nearer to EAST: the list is now
+    // EAST, WEST, and failover goes to EAST, not back to WEST.
+    note_position(&b, 52.0, 13.9);
+    ASSERT_TRUE(note_run_end(&b, RUN_FAILED, 110));
+    EXPECT_EQ(start_candidate(&b, 111).mountpoint, "EAST");
+    // EAST fails while the vehicle turns back west: WEST, failed first, is next.
+    note_position(&b, 52.0, 13.1);
+    ASSERT_TRUE(note_run_end(&b, RUN_NO_FIX, 120));
+    EXPECT_EQ(start_candidate(&b, 121).mountpoint, "WEST");
+    // WEST works and is kept, though EAST would be nearer again.
+    EXPECT_FALSE(note_run_end(&b, RUN_GOOD, 200));
+    note_position(&b, 52.0, 13.9);
+    EXPECT_EQ(start_candidate(&b, 201).mountpoint, "WEST");
+    // The nearest rule leaves EAST out for 5 minutes after its failure...
+    EXPECT_EQ(switch_due(&b, 300), "");
+    EXPECT_EQ(switch_due(&b, 400), "");
+    EXPECT_EQ(switch_due(&b, 419), "");
+    // ... and then switches to it as before, after ten steady seconds.
+    EXPECT_EQ(switch_due(&b, 420.5), "");
+    EXPECT_EQ(switch_due(&b, 431), "EAST");
+}
+
+TEST(BaseChoice, ATableThatCouldNotBeReadIsAskedForAgainAfterAMinute)
+{
+    const std::string table = "SOURCETABLE 200 OK\r\nSTR;MP;x\r\nENDSOURCETABLE\r\n";
+    EXPECT_TRUE(table_was_read(0, table));
+    EXPECT_TRUE(table_was_read(0, "STR;MP;x\n"));
+    EXPECT_FALSE(table_was_read(1 << 8, table));  // exit status 1
+    EXPECT_FALSE(table_was_read(9, table));       // killed by a signal
+    EXPECT_FALSE(table_was_read(-1, table));      // did not end in time
+    EXPECT_FALSE(table_was_read(0, "SOURCETABLE 200 OK\r\nENDSOURCETABLE\r\n"));
+    EXPECT_FALSE(table_is_stale(1000, true, 1000 + 3600));
+    EXPECT_TRUE(table_is_stale(1000, true, 1000 + 3600.5));
+    EXPECT_FALSE(table_is_stale(1000, false, 1000 + 60));
+    EXPECT_TRUE(table_is_stale(1000, false, 1000 + 60.5));
+}
+
+TEST(BaseTable, ACastersLargestTableIsTakenInAFewSeconds)
+{
+    // 165,000 records in 7.1 MiB, under the daemon's 8 MiB bound: one pass,
+    // where comparing each with every earlier one took minutes.
+    std::string table;
+    char line[64];
+    for (int i = 0; i < 165000; i++) {
+        snprintf(line, sizeof line, "STR;M%06d;;RTCM3;;2;;;;%d.5;%d.5;;0;;;;;\r\n",
+                 i % 160000, i % 80, i % 170);
+        table += line;
+    }
+    ASSERT_LT(table.size(), 8u << 20);
+    auto start = std::chrono::steady_clock::now();
+    std::vector<TableBase> bases = table_bases(table);
+    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(bases.size(), 160000u);
+    EXPECT_LT(s, 20.0);  // well under a second on a router; generous for sanitizers and qemu
 }

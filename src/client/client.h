@@ -30,11 +30,15 @@ void end_client(pid_t watcher, bool now);
 int end_leftovers_of(pid_t earlier_daemon, long long earlier_start);
 
 // Start-up: queries the source table and writes "/run/mountpoint.ntrip"
-// (empty when the query fails); the table in *table (empty then).
-void write_mountpoint_file(const Config &cfg, std::string *table);
+// (empty when the query fails); the table in *table (empty then). Returns
+// what query_source_table returned.
+int write_mountpoint_file(const Config &cfg, std::string *table);
 // Queries the caster's source table through the client again (at most
-// 30 s); 0 when the client ended in time, with what it printed in *table.
+// 30 s, the watchdog pinged meanwhile): the client's status as waitpid
+// gives it when it ended in time, with what it printed in *table; else -1.
 int query_source_table(const Config &cfg, std::string *table);
-// Rewrites "/run/mountpoint.ntrip" whole for a mountpoint of the table:
-// empty when the table does not have it.
-void describe_mountpoint(const std::string &table, const std::string &mountpoint);
+// Rewrites "/run/mountpoint.ntrip" whole for a mountpoint of the table, or
+// when it has none of that name (or the name is empty), for otherwise:
+// empty when the table has neither.
+void describe_mountpoint(const std::string &table, const std::string &mountpoint,
+                         const std::string &otherwise);

@@ -96,23 +96,30 @@ int query_source_table(const Config &cfg, std::string *table)
         close(fd);
         return -1;
     }
+    // Whatever it printed is read; whether it is a table, its exit status
+    // says too.
     // A caster's table is a few hundred kB at most; more is not a table.
     char buf[4096];
     ssize_t n;
     while (table->size() < (8 << 20) && (n = read(fd, buf, sizeof buf)) > 0)
         table->append(buf, static_cast<size_t>(n));
     close(fd);
-    return 0;
+    return r;
 }
 
 static const char info_path[] = "/run/mountpoint.ntrip";
 
-void describe_mountpoint(const std::string &table, const std::string &mountpoint)
+void describe_mountpoint(const std::string &table, const std::string &mountpoint,
+                         const std::string &otherwise)
 {
     std::string fields[STR_FIELDS], info;
-    FILE *f = table.empty() ? nullptr : fmemopen(const_cast<char *>(table.data()), table.size(), "r");
-    if (f) {
-        if (find_mountpoint(f, mountpoint.c_str(), fields) == 0)
+    for (const std::string *mp : {&mountpoint, &otherwise}) {
+        FILE *f = table.empty() || mp->empty() || !info.empty()
+                      ? nullptr
+                      : fmemopen(const_cast<char *>(table.data()), table.size(), "r");
+        if (!f)
+            continue;
+        if (find_mountpoint(f, mp->c_str(), fields) == 0)
             info = format_mountpoint_info(fields);
         fclose(f);
     }
@@ -120,15 +127,17 @@ void describe_mountpoint(const std::string &table, const std::string &mountpoint
         log_err("Unable to save mountpoint info");
 }
 
-void write_mountpoint_file(const Config &cfg, std::string *table)
+int write_mountpoint_file(const Config &cfg, std::string *table)
 {
     // Empty while the query runs, as nothing is known yet; each content is
     // put in place whole.
     table->clear();
     if (replace_file(info_path, "", 0, 0666) != 0) {
         log_err("Unable to save mountpoint info");
-        return;
+        return -1;
     }
-    if (query_source_table(cfg, table) == 0)
-        describe_mountpoint(*table, cfg.mountpoint);
+    int status = query_source_table(cfg, table);
+    if (status >= 0)
+        describe_mountpoint(*table, cfg.mountpoint, "");
+    return status;
 }

@@ -129,7 +129,9 @@ int run_command(int timeout_seconds, const char *path, ...)
         errno = exec_error;
         return -1;
     }
-    // Checked every tenth of a second: the client gives no other sign.
+    // Checked every tenth of a second: the client gives no other sign. The
+    // main thread waits here, so the watchdog is pinged meanwhile: a caster
+    // slow to send its table must not get the daemon killed.
     int ticks = timeout_seconds * 10;
     int why = ETIMEDOUT;
     for (int i = 0; i < ticks; i++) {
@@ -143,6 +145,7 @@ int run_command(int timeout_seconds, const char *path, ...)
             why = EINTR;
             break;
         }
+        keep_alive();
         usleep(100 * 1000);
     }
     end_watched(pid, true);

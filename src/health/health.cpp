@@ -19,22 +19,31 @@ double unix_now()
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// A JSON string: every byte that is not plain printable ASCII is escaped,
-// so that whatever a receiver or a caster sent, the file stays valid JSON.
+// A JSON string: UTF-8 as it is (a caster's "MÜNCHEN1" is shown as that
+// by the web interface), control characters escaped, and any byte that is
+// not part of a whole UTF-8 sequence replaced by U+FFFD, so that whatever a
+// receiver or a caster sent, the file stays valid JSON.
 static void put_string(std::string *out, const std::string &s)
 {
     *out += '"';
-    for (unsigned char c : s) {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s.data());
+    for (size_t i = 0; i < s.size();) {
+        unsigned char c = p[i];
+        size_t len = utf8_length(p + i, s.size() - i);
         if (c == '"' || c == '\\') {
             *out += '\\';
             *out += static_cast<char>(c);
-        } else if (c < 0x20 || c >= 0x7F) {
+        } else if (c < 0x20 || c == 0x7F) {
             char esc[8];
             snprintf(esc, sizeof esc, "\\u%04x", c);
             *out += esc;
+        } else if (len == 0) {
+            *out += "\xEF\xBF\xBD";
+            len = 1;
         } else {
-            *out += static_cast<char>(c);
+            out->append(s, i, len);
         }
+        i += len;
     }
     *out += '"';
 }
@@ -100,6 +109,8 @@ static void put_number(std::string *out, double v, const char *format)
     *out += text;
 }
 
+static const double max_arp_height_m = 10000;
+
 // The base in use, its station's antenna reference point and the baseline
 // to the receiver.
 static void put_base(std::string *o, const Health &h)
@@ -119,7 +130,11 @@ static void put_base(std::string *o, const Health &h)
     double lat = NAN, lon = NAN, height = NAN;
     if (c.have_arp)
         ecef_to_geodetic(c.arp, &lat, &lon, &height);
-    if (std::isfinite(lat) && std::isfinite(lon) && std::isfinite(height)) {
+    // A reference point far from the earth's surface is none: an unsurveyed
+    // base may send zeros, the earth's centre.
+    bool arp_usable = std::isfinite(lat) && std::isfinite(lon) && std::isfinite(height) &&
+                      fabs(height) <= max_arp_height_m;
+    if (arp_usable) {
         *o += "{\"latitude\":";
         put_number(o, lat, "%.9f");
         *o += ",\"longitude\":";
@@ -132,7 +147,7 @@ static void put_base(std::string *o, const Health &h)
     }
     *o += ",\"baseline_km\":";
     double baseline = NAN;
-    if (c.have_arp && h.have_position) {
+    if (arp_usable && h.have_position) {
         double rover[3];
         geodetic_to_ecef(h.latitude, h.longitude, h.height, rover);
         baseline = sqrt((rover[0] - c.arp[0]) * (rover[0] - c.arp[0]) +

@@ -24,6 +24,9 @@ int load_report(const char *path, std::map<std::string, std::string> *report, bo
 // The metrics of a parsed report; up: whether its daemon runs. Unknown
 // values are left out.
 std::string metrics_text(const std::map<std::string, std::string> &report, bool up);
+// The length of the whole UTF-8 sequence at p (n > 0 bytes there), 1 for
+// ASCII; 0 when the byte there does not begin one.
+size_t utf8_length(const unsigned char *p, size_t n);
 // A label's value as the exposition format takes it: valid UTF-8 (a bad
 // byte becomes U+FFFD) with backslash, double quote and newline escaped.
 std::string label_value(const std::string &s);

@@ -128,7 +128,7 @@ TEST(HealthReport, IsValidJsonWithNullsWhereNothingIsKnownAndEscapesWhatItQuotes
     h.corrections.types[1005] = 3;
     h.corrections.types[1230] = 1;
     std::string json = health_json(h, 1);
-    EXPECT_NE(json.find("\"$GPGGA,\\\"quoted\\\\\\\",\\u0001\\u00ff\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"$GPGGA,\\\"quoted\\\\\\\",\\u0001\xEF\xBF\xBD\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"types\":{\"1005\":3,\"1230\":1}"), std::string::npos);
     r.clear();
     ASSERT_EQ(parse_report(json, &r), 0);
@@ -262,4 +262,62 @@ TEST(BasePosition, EcefToLatitudeLongitudeHeightAtKnownPoints)
         for (int i = 0; i < 3; i++)
             EXPECT_NEAR(back[i], p.xyz[i], 1e-4);
     }
+}
+
+// A base's 1005 may carry zeros (unsurveyed) or garbage: a reference point
+// far from the surface is no position and gives no baseline; a base that
+// sent none yet (just switched to) is unknown, and the summary says so.
+TEST(BasePosition, OnlyAPointNearTheSurfaceIsAPositionAndUnknownIsSaid)
+{
+    Health h;
+    h.base.mountpoint = "EAST";
+    h.base.chosen = "nearest";
+    h.have_position = true;
+    h.latitude = 52.0;
+    h.longitude = 13.9;
+    std::map<std::string, std::string> r;
+    ASSERT_EQ(parse_report(health_json(h, 220), &r), 0);
+    EXPECT_NE(status_summary(r, 220, true).find("base: EAST (nearest), station unknown until its "
+                                                "1005/1006 comes\n"),
+              std::string::npos);
+    h.corrections.station = 2003;
+    h.corrections.have_arp = true;  // the earth's centre
+    r.clear();
+    ASSERT_EQ(parse_report(health_json(h, 220), &r), 0);
+    EXPECT_EQ(r["base.station"], "2003");
+    EXPECT_EQ(r["base.position"], "null");
+    EXPECT_EQ(r["base.baseline_km"], "null");
+    EXPECT_NE(status_summary(r, 220, true).find("station 2003, its position unknown\n"),
+              std::string::npos);
+    geodetic_to_ecef(52.0, 14.0, 10001, h.corrections.arp);  // 10 km up: no antenna
+    r.clear();
+    ASSERT_EQ(parse_report(health_json(h, 220), &r), 0);
+    EXPECT_EQ(r["base.position"], "null");
+    geodetic_to_ecef(52.0, 14.0, 9999, h.corrections.arp);
+    r.clear();
+    ASSERT_EQ(parse_report(health_json(h, 220), &r), 0);
+    EXPECT_NEAR(atof(r["base.position.height"].c_str()), 9999, 1e-3);
+    EXPECT_NE(r["base.baseline_km"], "null");
+}
+
+// A caster's names reach every JSON reader (the web interface through
+// rpcd) as the caster wrote them.
+TEST(HealthReport, Utf8StaysUtf8AndOnlyBadBytesAreReplaced)
+{
+    Health h;
+    h.base.mountpoint = "M\xc3\x9cNCHEN1";
+    h.base.caster = "a\xc3\x28z\xf0\x9f\x9b\xb0";  // a bad sequence, then a 4-byte one
+    h.base.chosen = "x\x7f\x1b";
+    std::string json = health_json(h, 1);
+    EXPECT_NE(json.find("\"mountpoint\":\"M\xc3\x9cNCHEN1\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"caster\":\"a\xEF\xBF\xBD(z\xf0\x9f\x9b\xb0\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"chosen\":\"x\\u007f\\u001b\""), std::string::npos) << json;
+    std::map<std::string, std::string> r;
+    ASSERT_EQ(parse_report(json, &r, true), 0);
+    EXPECT_EQ(r["base.mountpoint"], "M\xc3\x9cNCHEN1");
+    // For a terminal, a C1 control is no character.
+    h.base.mountpoint = "M\xc3\x9cN\xc2\x9b";
+    r.clear();
+    ASSERT_EQ(parse_report(health_json(h, 1), &r), 0);
+    EXPECT_EQ(r["base.mountpoint"], "M\xc3\x9cN?");
 }

@@ -102,6 +102,24 @@ void family(std::string *o, const Metric &m)
 
 }  // namespace
 
+size_t utf8_length(const unsigned char *p, size_t n)
+{
+    unsigned char c = p[0];
+    if (c < 0x80)
+        return 1;
+    // Shortest form only, no surrogates, nothing beyond U+10FFFF.
+    size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+                 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    bool whole = len > 0 && len <= n;
+    for (size_t k = 1; whole && k < len; k++)
+        whole = (p[k] & 0xC0) == 0x80;
+    if (whole && len == 3)
+        whole = !(c == 0xE0 && p[1] < 0xA0) && !(c == 0xED && p[1] >= 0xA0);
+    if (whole && len == 4)
+        whole = !(c == 0xF0 && p[1] < 0x90) && !(c == 0xF4 && p[1] >= 0x90);
+    return whole ? len : 0;
+}
+
 std::string label_value(const std::string &s)
 {
     std::string o;
@@ -125,17 +143,10 @@ std::string label_value(const std::string &s)
             i++;
             continue;
         }
-        // A whole, shortest, non-surrogate UTF-8 sequence passes; any other
-        // byte becomes U+FFFD, since one bad byte loses the whole file.
-        size_t len = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                     : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-        bool whole = len > 0 && i + len <= n;
-        for (size_t k = 1; whole && k < len; k++)
-            whole = (p[i + k] & 0xC0) == 0x80;
-        if (whole && len == 3)
-            whole = !(c == 0xE0 && p[i + 1] < 0xA0) && !(c == 0xED && p[i + 1] >= 0xA0);
-        if (whole && len == 4)
-            whole = !(c == 0xF0 && p[i + 1] < 0x90) && !(c == 0xF4 && p[i + 1] >= 0x90);
+        // A whole UTF-8 sequence passes; any other byte becomes U+FFFD,
+        // since one bad byte loses the whole file.
+        size_t len = utf8_length(p + i, n - i);
+        bool whole = len > 0;
         if (whole) {
             o.append(s, i, len);
             i += len;

@@ -31,8 +31,21 @@ struct Parser {
         if (p >= end || *p != '"')
             return -1;
         for (p++; p < end && *p != '"'; p++) {
-            if (*p != '\\') {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (*p != '\\' && (c < 0x80 || raw_bytes)) {
                 *s += *p;
+                continue;
+            }
+            if (*p != '\\') {
+                // For a terminal: a character from U+00A0 on passes, a C1
+                // control or a bad byte is '?'.
+                size_t len = utf8_length(reinterpret_cast<const unsigned char *>(p),
+                                         static_cast<size_t>(end - p));
+                if (len >= 2 && !(c == 0xC2 && static_cast<unsigned char>(p[1]) < 0xA0))
+                    s->append(p, len);
+                else
+                    *s += '?';
+                p += len > 1 ? len - 1 : 0;
                 continue;
             }
             if (++p >= end)
@@ -239,6 +252,10 @@ std::string status_summary(const std::map<std::string, std::string> &r, double n
                 o += " to station " + get("base.station");
         } else if (known("base.station")) {
             o += ", station " + get("base.station");
+            if (!known("base.position.latitude"))
+                o += ", its position unknown";
+        } else {
+            o += ", station unknown until its 1005/1006 comes";
         }
         o += "\n";
     }

@@ -1,4 +1,5 @@
 #include "settings/settings_internal.h"
+#include "common/log.h"
 
 #include <cmath>
 #include <cstring>
@@ -69,21 +70,63 @@ unsigned settings_get_uint(FILE *f, const char *key)
     return n;
 }
 
-unsigned settings_get_uint_or(FILE *f, const char *key, unsigned fallback)
+// The value of a key without the blanks around it.
+static std::string trimmed_value(FILE *f, const char *key)
 {
-    if (settings_get_str(f, key).empty())
-        return fallback;
-    return settings_get_uint(f, key);
+    std::string v = settings_get_str(f, key);
+    size_t from = v.find_first_not_of(" \t");
+    if (from == std::string::npos)
+        return "";
+    return v.substr(from, v.find_last_not_of(" \t") - from + 1);
 }
 
-double settings_get_double_or(FILE *f, const char *key, double fallback)
+// A value the daemon cannot use is said once, at start-up, with what it
+// uses instead: a typo must not quietly turn a limit off.
+static void cannot_use(const char *key, const std::string &value, double fallback)
 {
-    std::string value = settings_get_str(f, key);
-    char *end = nullptr;
-    double v = strtod(value.c_str(), &end);
-    if (value.empty() || end == value.c_str() || *end != '\0' || !std::isfinite(v) || v < 0)
+    log_warning("%s: cannot use \"%s\", using %g", key, value.c_str(), fallback);
+}
+
+unsigned settings_get_uint_or(FILE *f, const char *key, unsigned fallback, unsigned low,
+                              unsigned high)
+{
+    std::string v = trimmed_value(f, key);
+    if (v.empty())
         return fallback;
-    return v;
+    unsigned long long n = 0;
+    bool plain = v.size() <= 10 && v.find_first_not_of("0123456789") == std::string::npos;
+    if (plain)
+        n = strtoull(v.c_str(), nullptr, 10);
+    if (!plain || n < low || n > high) {
+        cannot_use(key, v, fallback);
+        return fallback;
+    }
+    return static_cast<unsigned>(n);
+}
+
+double settings_get_double_or(FILE *f, const char *key, double fallback, double high)
+{
+    std::string v = trimmed_value(f, key);
+    if (v.empty())
+        return fallback;
+    // Digits with at most one decimal point among or after them: no sign,
+    // exponent, comma, unit or "nan".
+    size_t digits = 0, points = 0;
+    for (char c : v) {
+        if (c >= '0' && c <= '9')
+            digits++;
+        else if (c == '.')
+            points++;
+        else
+            points = 2;
+    }
+    double d = digits > 0 && digits <= 30 && points <= 1 && v[0] != '.' ? strtod(v.c_str(), nullptr)
+                                                                          : -1;
+    if (!(d >= 0 && d <= high)) {
+        cannot_use(key, v, fallback);
+        return fallback;
+    }
+    return d;
 }
 
 void load_settings_from(Config *cfg, const char *path)
@@ -112,13 +155,15 @@ void load_settings_from(Config *cfg, const char *path)
     cfg->longitude = settings_get_str(f, "MOD_NTRIP_LONGTITUDE");
     cfg->height = settings_get_str(f, "MOD_NTRIP_HEIGHT");
     // Routers whose web interface does not know the key are protected too.
-    cfg->stall_timeout = settings_get_uint_or(f, "MOD_NTRIP_STALL_TIMEOUT", 60);
-    cfg->nearest = settings_get_uint(f, "MOD_NTRIP_NEAREST");
-    cfg->max_baseline_km = settings_get_double_or(f, "MOD_NTRIP_MAX_BASELINE", 0);
-    cfg->switch_margin_km = settings_get_double_or(f, "MOD_NTRIP_SWITCH_MARGIN", 2);
+    // The keys added since: a day is the longest time, half the earth's
+    // circumference the longest distance.
+    cfg->stall_timeout = settings_get_uint_or(f, "MOD_NTRIP_STALL_TIMEOUT", 60, 0, 86400);
+    cfg->nearest = settings_get_uint_or(f, "MOD_NTRIP_NEAREST", 0, 0, 1);
+    cfg->max_baseline_km = settings_get_double_or(f, "MOD_NTRIP_MAX_BASELINE", 0, 20040);
+    cfg->switch_margin_km = settings_get_double_or(f, "MOD_NTRIP_SWITCH_MARGIN", 2, 20040);
     cfg->fallback = settings_get_str(f, "MOD_NTRIP_FALLBACK");
-    cfg->failover_after = settings_get_uint_or(f, "MOD_NTRIP_FAILOVER_AFTER", 3);
-    cfg->nofix_timeout = settings_get_uint(f, "MOD_NTRIP_NOFIX_TIMEOUT");
+    cfg->failover_after = settings_get_uint_or(f, "MOD_NTRIP_FAILOVER_AFTER", 3, 1, 1000);
+    cfg->nofix_timeout = settings_get_uint_or(f, "MOD_NTRIP_NOFIX_TIMEOUT", 0, 0, 86400);
     cfg->metrics_file = settings_get_str(f, "MOD_NTRIP_METRICS_FILE");
     if (f)
         fclose(f);

@@ -13,11 +13,12 @@ void load_settings_from(Config *cfg, const char *path);
 const char *settings_find(FILE *f, const char *key);
 std::string settings_get_str(FILE *f, const char *key);
 unsigned settings_get_uint(FILE *f, const char *key);
-// The same, but fallback when the key is missing or its value empty.
-unsigned settings_get_uint_or(FILE *f, const char *key, unsigned fallback);
-// A distance or the like, decimals allowed: fallback when the key is
-// missing, its value empty, or not a finite number of 0 or more.
-double settings_get_double_or(FILE *f, const char *key, double fallback);
+// The keys added since the first ones: fallback when the key is missing or
+// its value empty, and, logged, when it is not a plain number (digits, and
+// for the second a decimal point) from low (0) to high.
+unsigned settings_get_uint_or(FILE *f, const char *key, unsigned fallback, unsigned low,
+                              unsigned high);
+double settings_get_double_or(FILE *f, const char *key, double fallback, double high);
 
 // One line of the file: returns the value when its key matches, else null.
 // The line is cut in place.

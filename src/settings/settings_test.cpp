@@ -102,12 +102,18 @@ TEST(Settings, TheStallTimeoutIsAMinuteUnlessSetAndZeroTurnsItOff)
         {"MOD_NTRIP_STALL_TIMEOUT=\"\"\n", 60},
         {"MOD_NTRIP_STALL_TIMEOUT=0\n", 0},
         {"mod_ntrip_stall_timeout=\"20\"\n", 20},
-        {"MOD_NTRIP_STALL_TIMEOUT= 5s\n", 5},
-        {"MOD_NTRIP_STALL_TIMEOUT=abc\n", 0},
+        {"MOD_NTRIP_STALL_TIMEOUT= 5 \n", 5},
+        // Not a plain number in range: the default, not whatever sscanf made of it.
+        {"MOD_NTRIP_STALL_TIMEOUT= 5s\n", 60},
+        {"MOD_NTRIP_STALL_TIMEOUT=abc\n", 60},
+        {"MOD_NTRIP_STALL_TIMEOUT=-1\n", 60},
+        {"MOD_NTRIP_STALL_TIMEOUT=86401\n", 60},
+        {"MOD_NTRIP_STALL_TIMEOUT=99999999999\n", 60},
     };
     for (const auto &c : cases) {
         FILE *f = settings_file(c.file);
-        EXPECT_EQ(settings_get_uint_or(f, "MOD_NTRIP_STALL_TIMEOUT", 60), c.timeout) << c.file;
+        EXPECT_EQ(settings_get_uint_or(f, "MOD_NTRIP_STALL_TIMEOUT", 60, 0, 86400), c.timeout)
+            << c.file;
         fclose(f);
     }
     Config cfg;
@@ -120,11 +126,14 @@ TEST(Settings, DistancesTakeDecimalsAndAnythingElseIsTheDefault)
     const struct {
         const char *value;
         double km;
-    } cases[] = {{"", 2}, {"\"12.5\"", 12.5}, {"0", 0}, {"7", 7}, {"-3", 2},
-                 {"nan", 2}, {"inf", 2}, {"5 km", 2}, {"1e400", 2}};
+    } cases[] = {{"", 2},         {"\"12.5\"", 12.5}, {"0", 0},      {"7", 7},
+                 {"-3", 2},       {"nan", 2},        {"inf", 2},    {"5 km", 2},
+                 {"1e400", 2},    {"35,5", 2},       {"+5", 2},     {"1.2.3", 2},
+                 {"20041", 2}};
     for (const auto &c : cases) {
         FILE *f = settings_file(std::string("MOD_NTRIP_SWITCH_MARGIN=") + c.value + "\n");
-        EXPECT_DOUBLE_EQ(settings_get_double_or(f, "MOD_NTRIP_SWITCH_MARGIN", 2), c.km) << c.value;
+        EXPECT_DOUBLE_EQ(settings_get_double_or(f, "MOD_NTRIP_SWITCH_MARGIN", 2, 20040), c.km)
+            << c.value;
         fclose(f);
     }
     Config cfg;
@@ -134,6 +143,10 @@ TEST(Settings, DistancesTakeDecimalsAndAnythingElseIsTheDefault)
     EXPECT_DOUBLE_EQ(cfg.switch_margin_km, 2);
     EXPECT_EQ(cfg.failover_after, 3u);
     EXPECT_EQ(cfg.nofix_timeout, 0u);
+    // A count out of range is the default too.
+    FILE *f = settings_file("MOD_NTRIP_FAILOVER_AFTER=0\n");
+    EXPECT_EQ(settings_get_uint_or(f, "MOD_NTRIP_FAILOVER_AFTER", 3, 1, 1000), 3u);
+    fclose(f);
 }
 
 TEST(Settings, InterfacesTable)

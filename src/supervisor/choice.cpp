@@ -51,6 +51,9 @@ void init_choice(DataPath *dp)
         log_warning("MOD_NTRIP_FALLBACK: cannot use \"%s\", skipped", entry.c_str());
     b.table = table_bases(dp->table);
     dp->table_read_at = monotonic_s();
+    if (b.nearest && !dp->table_read)
+        log_err("cannot read the source table of %s, asking again in %d s",
+                caster_of(b.configured).c_str(), static_cast<int>(TABLE_RETRY_S));
     dp->described = caster_of(b.configured) + "/" + cfg.mountpoint;
     if (cfg.send_nmea != 0 && cfg.source == 3) {
         // The generator's fixed position is the receiver's.
@@ -62,6 +65,28 @@ void init_choice(DataPath *dp)
     } else if (b.nearest && cfg.send_nmea == 0) {
         log_notice("MOD_NTRIP_NEAREST needs a position: set MOD_NTRIP_SEND_NMEA and a source; "
                    "using %s", cfg.mountpoint.c_str());
+    }
+}
+
+// A table that could not be read (the uplink not yet up at boot, a caster
+// down) is asked for again a minute later, one that was read an hour later;
+// until a new one is read, the last one read is used.
+static void read_table_again(DataPath *dp)
+{
+    std::string table;
+    bool was_read = dp->table_read;
+    int status = query_source_table(*dp->cfg, &table);
+    dp->table_read_at = monotonic_s();
+    dp->table_read = table_was_read(status, table);
+    if (dp->table_read) {
+        dp->table = table;
+        dp->base.table = table_bases(table);
+        if (!was_read)
+            log_notice("source table of %s read: %zu bases", caster_of(dp->base.configured).c_str(),
+                       dp->base.table.size());
+    } else if (was_read) {
+        log_err("cannot read the source table of %s, asking again in %d s",
+                caster_of(dp->base.configured).c_str(), static_cast<int>(TABLE_RETRY_S));
     }
 }
 
@@ -77,14 +102,8 @@ void choose_for_start(DataPath *dp, Config *run)
         if (v.positions > 0)
             take_position(dp, v.latitude, v.longitude, v.height);
     }
-    if (b.nearest && table_is_stale(dp->table_read_at, monotonic_s())) {
-        std::string table;
-        dp->table_read_at = monotonic_s();
-        if (query_source_table(cfg, &table) == 0 && !table.empty()) {
-            dp->table = table;
-            b.table = table_bases(table);
-        }
-    }
+    if (b.nearest && table_is_stale(dp->table_read_at, dp->table_read, monotonic_s()))
+        read_table_again(dp);
     const Candidate &c = start_candidate(&b, monotonic_s());
     *run = cfg;
     run->ipaddr = c.host;
@@ -99,8 +118,15 @@ void choose_for_start(DataPath *dp, Config *run)
     h.base.distance_km = current_distance_km(b);
     std::string in_use = caster_of(c) + "/" + c.mountpoint;
     if (in_use != dp->described) {
-        // Another caster's mountpoint is not in this table.
-        describe_mountpoint(c.kind == Candidate::FALLBACK ? "" : dp->table, c.mountpoint);
+        // Another base: what the last one's 1005/1006 said is not this
+        // one's, and is unknown until its own comes.
+        h.corrections.station = -1;
+        h.corrections.have_arp = false;
+        // Described from the configured caster's table when it has the
+        // mountpoint in use; another caster's is not in it, and then the
+        // configured mountpoint stays described.
+        describe_mountpoint(dp->table, same_caster(c, b.configured) ? c.mountpoint : "",
+                            b.configured.mountpoint);
         dp->described = in_use;
     }
 }
@@ -108,10 +134,9 @@ void choose_for_start(DataPath *dp, Config *run)
 void choice_after_run(DataPath *dp, RunEnd end)
 {
     unsigned in_a_row = dp->base.failed_here + (end == RUN_FAILED || end == RUN_NO_FIX ? 1 : 0);
-    if (!note_run_end(&dp->base, end))
+    if (!note_run_end(&dp->base, end, monotonic_s()))
         return;
-    std::vector<Candidate> list = candidate_list(dp->base);
-    const Candidate &next = list[dp->base.at];
+    const Candidate &next = dp->base.failover_to;
     log_notice("failing over to %s/%s after %u failed runs", caster_of(next).c_str(),
                next.mountpoint.c_str(), in_a_row);
 }

@@ -32,9 +32,12 @@ void init_data_path(DataPath *dp, const Config *cfg)
     dp->switching = false;
     dp->no_fix = false;
     dp->last_differential = 0;
+    dp->last_gga_ms = 0;
+    dp->last_frame_ms = 0;
     dp->base = BaseChoice();
     dp->table.clear();
     dp->table_read_at = 0;
+    dp->table_read = false;
     dp->described.clear();
     dp->health = Health();
     dp->health.pid = getpid();
@@ -283,6 +286,7 @@ int run_cycles(DataPath *dp)
         }
         dp->client = pid;
         dp->client_started = boottime_ms();
+        dp->last_differential = monotonic_ms();
         dp->stalled = dp->switching = dp->no_fix = false;
         if (exec_error == 0) {
             h.running = true;

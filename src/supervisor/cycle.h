@@ -34,13 +34,20 @@ struct DataPath {
     bool stalled;             // the running client is being ended for silence
     bool switching;           // ... for a switch to a nearer base
     bool no_fix;              // ... since the receiver makes no use of it
-    double last_differential; // Unix time of the receiver's last differential fix
+    // Monotonic ms of the receiver's last differential fix, of its last GGA
+    // and of the last whole frame to it: the no-fix timer's, which a clock
+    // set by NTP after boot must not move.
+    long long last_differential;
+    long long last_gga_ms;
+    long long last_frame_ms;
     // The choice of base, the configured caster's source table as last
-    // read (monotonic s), and the "host:port/mountpoint" that
-    // "/run/mountpoint.ntrip" describes.
+    // read, when it was last asked for (monotonic s) and whether that query
+    // read it, and the "host:port/mountpoint" that "/run/mountpoint.ntrip"
+    // describes.
     BaseChoice base;
     std::string table;
     double table_read_at;
+    bool table_read;
     std::string described;
     Health health;            // what "/run/rtkfeedd.json" reports
     long long health_written; // monotonic ms of its last write

@@ -72,7 +72,7 @@ int main(int argc, char **argv)
     set_status_observer(on_status);
     report_health(&dp);
 
-    write_mountpoint_file(*cfg, &dp.table);
+    dp.table_read = table_was_read(write_mountpoint_file(*cfg, &dp.table), dp.table);
     init_choice(&dp);
 
     if (create_diagnostics_fifo() != 0) {

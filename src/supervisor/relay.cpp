@@ -107,8 +107,12 @@ static void report_short_write(const char *name, size_t w, size_t n)
 static void relay_to_client(DataPath *dp, size_t n)
 {
     // The receiver's own view of the corrections; the generator has none.
-    if (dp->cfg->source != 3)
+    if (dp->cfg->source != 3) {
+        double seen = dp->health.receiver.last_gga;
         watch_receiver(&dp->health.receiver, dp->relay, n, unix_now());
+        if (dp->health.receiver.last_gga != seen)
+            dp->last_gga_ms = monotonic_ms();
+    }
     size_t w = write_fully(dp->master, dp->relay, n, client_drain_ms);
     dp->health.bytes_to_client += w;
     if (w != n)
@@ -125,7 +129,10 @@ static bool line_is_gone(int err)
 static void relay_to_target(DataPath *dp, size_t n)
 {
     Health &h = dp->health;
+    uint64_t frames = h.corrections.frames;
     rtcm_feed(&h.corrections, reinterpret_cast<const uint8_t *>(dp->relay), n, unix_now());
+    if (h.corrections.frames != frames)
+        dp->last_frame_ms = monotonic_ms();
     if (dp->target < 0) {
         h.dropped_bytes += n;
         return;
@@ -256,24 +263,24 @@ static void check_stall(DataPath *dp, Relay *r)
 // differential solution (2, 4 or 5) for the allowance since the client's
 // start or its last one: the corrections are of no use to it (a base too
 // far, a wrong format, a broken stream). Checked at each turn of the loop,
-// which the receiver's sentences wake: no wake-ups of its own.
+// which the receiver's sentences wake: no wake-ups of its own. Timed on
+// the monotonic clock: a router without a real-time clock has its time set
+// by NTP after boot, years at once.
 static void check_no_fix(DataPath *dp, Relay *r)
 {
     unsigned limit = dp->cfg->nofix_timeout;
     const Health &h = dp->health;
     if (limit == 0 || r->term_sent != 0 || dp->client <= 0)
         return;
-    double now = unix_now();
-    bool gga_comes = h.receiver.last_gga > 0 && now - h.receiver.last_gga <= 5;
+    long long now = monotonic_ms();
+    bool gga_comes = dp->last_gga_ms > 0 && now - dp->last_gga_ms <= 5000;
     int q = h.receiver.fix_quality;
     if (gga_comes && (q == 2 || q == 4 || q == 5)) {
         dp->last_differential = now;
         return;
     }
-    double since = dp->last_differential > h.last_start ? dp->last_differential : h.last_start;
-    bool frames_come = dp->target >= 0 && h.corrections.last_frame > 0 &&
-                       now - h.corrections.last_frame <= 5;
-    if (!gga_comes || !frames_come || now - since < limit)
+    bool frames_come = dp->target >= 0 && dp->last_frame_ms > 0 && now - dp->last_frame_ms <= 5000;
+    if (!gga_comes || !frames_come || now - dp->last_differential < limit * 1000LL)
         return;
     log_err("receiver has no differential fix for %u s while corrections arrive from %s", limit,
             dp->base.current.mountpoint.c_str());
