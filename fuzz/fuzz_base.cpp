@@ -1,6 +1,8 @@
 // The choice of base takes a caster's source table and the FALLBACK setting
-// as they come, and positions that jump anywhere: never a crash, and at
-// most one switch by distance in 30 s whatever the input.
+// as they come, and positions that jump anywhere, with runs that fail among
+// them: never a crash, at most one switch by distance in 30 s, never a
+// failover back to the base that just failed, and never a switch to a base
+// whose run failed within the hold-out, whatever the input.
 #include "base/base.h"
 
 #include <cmath>
@@ -31,17 +33,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 0; i + 4 <= moves.size(); i += 4) {
         int16_t raw[2];
         memcpy(raw, moves.data() + i, sizeof raw);
-        double now = static_cast<double>(i);  // a position every second
+        double now = static_cast<double>(i);  // a position every 4 s
         note_position(&b, raw[0] / 364.0, raw[1] / 182.0);
-        if (!switch_due(&b, now).empty()) {
+        std::string to = switch_due(&b, now);
+        if (!to.empty()) {
             if (now - last_switch < SWITCH_EVERY_S)
                 __builtin_trap();
+            for (const Failure &f : b.failures)
+                if (f.candidate.mountpoint == to && f.candidate.kind != Candidate::FALLBACK &&
+                    now - f.at < HOLD_OUT_S)
+                    __builtin_trap();
             last_switch = now;
-            note_run_end(&b, RUN_SWITCHED);
+            note_run_end(&b, RUN_SWITCHED, now);
             start_candidate(&b, now);
         }
-        if (raw[0] % 7 == 0)
-            note_run_end(&b, raw[1] % 2 ? RUN_FAILED : RUN_NO_FIX);
+        if (raw[0] % 7 == 0) {
+            Candidate failed = b.current;
+            if (note_run_end(&b, raw[1] % 2 ? RUN_FAILED : RUN_NO_FIX, now) &&
+                start_candidate(&b, now) == failed)
+                __builtin_trap();
+        }
         if (!std::isfinite(current_distance_km(b)))
             __builtin_trap();
     }

@@ -156,3 +156,31 @@ TEST_F(BaseTest, TheReceiverMakesNoUseOfTheCorrectionsAndTheNextIsTried)
                             [](const std::string &v) { return v == "no fix for 3 s"; }));
     EXPECT_EQ(stop_daemon(), 0);
 }
+
+// A failover to another mountpoint of the same caster: the report forgets
+// the last base's station until the new stream names its own, and the
+// mountpoint file describes the one in use from the caster's table.
+TEST_F(BaseTest, AfterAFailoverTheReportAndTheFileDescribeTheBaseInUse)
+{
+    write_settings("MOD_NTRIP_IPADDR=caster.example\nMOD_NTRIP_PORT=2101\n"
+                   "MOD_NTRIP_MOUNTPOINT=WEST\nMOD_NTRIP_FAILOVER_AFTER=1\n"
+                   "MOD_NTRIP_FALLBACK=caster.example/EAST\n");
+    double arp[3];
+    geodetic_to_ecef(52.0, 13.0, 100.0, arp);
+    write_file("/run/fake/payload", encode_station(2003, arp, 0, false));
+    make_serial("/dev/ttyS0");
+    start_daemon();
+    ASSERT_TRUE(wait_report("base.station", [](const std::string &v) { return v == "2003"; }));
+    EXPECT_NE(read_file("/run/mountpoint.ntrip").find("Mountpoint           : WEST\n"),
+              std::string::npos);
+    write_file("/run/fake/exit", "");  // a short run: failed, and over to EAST
+    ASSERT_TRUE(wait_file("/run/fake/mounts", "WEST\nEAST\n", 5000));
+    ASSERT_TRUE(wait_report("base.mountpoint", [](const std::string &v) { return v == "EAST"; }));
+    auto r = report();
+    EXPECT_EQ(r["base.station"], "null");
+    EXPECT_EQ(r["base.position"], "null");
+    EXPECT_EQ(r["base.baseline_km"], "null");
+    EXPECT_EQ(read_file("/run/mountpoint.ntrip").substr(0, 28), "Mountpoint           : EAST\n");
+    EXPECT_TRUE(has_log(LOG_NOTICE, "failing over to caster.example:2101/EAST after 1 failed runs"));
+    EXPECT_EQ(stop_daemon(), 0);
+}

@@ -5,6 +5,8 @@
 //   starts    one line appended at each start
 //   table     in query mode (no -m), copied to standard output
 //   query_hang  in query mode, never end
+//   query_slow  in query mode, wait its content in seconds before the table
+//   queries   in query mode, one line appended at each query
 //   stderr    written to standard error in one write
 //   payload   written to the -D device, then renamed payload.sent
 //   payload2  written 0.5 s after payload, in a burst of its own
@@ -123,8 +125,11 @@ int main(int argc, char **argv)
     }
     if (query) {
         put("query_args", args);
+        append("queries", "query\n", 6);
         while (exists("query_hang"))
             pause();
+        if (exists("query_slow"))
+            sleep(static_cast<unsigned>(atoi(slurp("query_slow").c_str())));
         write_all(1, slurp("table"));
         return 0;
     }

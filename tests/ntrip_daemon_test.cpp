@@ -15,10 +15,11 @@
 
 class CasterTest : public DaemonTest {};
 
-static pid_t start_caster(int port)
+// account: "user:password@" when the caster asks for one.
+static pid_t start_caster(int port, const std::string &account = "")
 {
-    std::string cmd = std::string(RTCMGEN_BINARY) + " --rate 5 | exec str2str -out 'ntripc://:" +
-                      std::to_string(port) +
+    std::string cmd = std::string(RTCMGEN_BINARY) + " --rate 5 | exec str2str -out 'ntripc://" +
+                      account + ":" + std::to_string(port) +
                       "/RTCM3:Generated;RTCM 3.2;1005(1),1074(1);2;GPS+GLO+GAL;LOCAL;XXX;52.50;"
                       "13.40;1;0;str2str;none;N;N;9600' 2>/dev/null";
     pid_t pid = fork();
@@ -74,6 +75,34 @@ TEST_F(CasterTest, RelaysARealCastersStreamThroughTheStr2strAdapter)
                                                   "Network              : LOCAL\n"
                                                   "NMEA required        : Yes\n");
     EXPECT_EQ(count_log("casterlink terminated"), 0);
+    EXPECT_EQ(stop_daemon(), 0);
+    kill(-caster, SIGTERM);
+    waitpid(caster, nullptr, 0);
+}
+
+// A caster that asks for an e-mail address as the user name, with a password
+// that holds "@" and ":": what str2str can take, the adapter passes.
+TEST_F(CasterTest, AnAccountWithAnEmailAddressReachesTheCaster)
+{
+    if (system("command -v str2str >/dev/null") != 0)
+        GTEST_SKIP() << "str2str (Debian package rtklib) is not installed";
+    ASSERT_TRUE(private_loopback());
+    const int port = 12102;
+    pid_t caster = start_caster(port, "rover@example.org:p@ss:w0rd@");
+    ASSERT_GT(caster, 0);
+    unlink("/opt/casterLink/bin/casterlink");
+    ASSERT_EQ(symlink(ADAPTER_SCRIPT, "/opt/casterLink/bin/casterlink"), 0);
+    write_settings("MOD_NTRIP_IPADDR=127.0.0.1\nMOD_NTRIP_PORT=" + std::to_string(port) +
+                   "\nMOD_NTRIP_MOUNTPOINT=RTCM3\nMOD_NTRIP_RECONNINT=1\n"
+                   "MOD_NTRIP_USERNAME=rover@example.org\nMOD_NTRIP_PASSWORD=\"p@ss:w0rd\"\n");
+    int receiver = make_serial("/dev/ttyS0");
+    usleep(500 * 1000);  // the caster's listening socket
+    start_daemon();
+    RtcmScanner scan;
+    std::string got = read_n(receiver, 2000, 15000);
+    scan.feed(reinterpret_cast<const uint8_t *>(got.data()), got.size());
+    EXPECT_GE(scan.frames, 5u) << scan.summary();
+    EXPECT_EQ(count_log("unsupported character"), 0);
     EXPECT_EQ(stop_daemon(), 0);
     kill(-caster, SIGTERM);
     waitpid(caster, nullptr, 0);
