@@ -158,7 +158,7 @@ void load_settings_from(Config *cfg, const char *path)
     // The keys added since: a day is the longest time, half the earth's
     // circumference the longest distance.
     cfg->stall_timeout = settings_get_uint_or(f, "MOD_NTRIP_STALL_TIMEOUT", 60, 0, 86400);
-    cfg->nearest = settings_get_uint_or(f, "MOD_NTRIP_NEAREST", 0, 0, 1);
+    cfg->nearest = settings_get_uint_or(f, "MOD_NTRIP_NEAREST", 0, 0, 4294967295u);
     cfg->max_baseline_km = settings_get_double_or(f, "MOD_NTRIP_MAX_BASELINE", 0, 20040);
     cfg->switch_margin_km = settings_get_double_or(f, "MOD_NTRIP_SWITCH_MARGIN", 2, 20040);
     cfg->fallback = settings_get_str(f, "MOD_NTRIP_FALLBACK");
