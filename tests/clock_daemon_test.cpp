@@ -18,23 +18,18 @@ class ClockTest : public DaemonTest {
 protected:
     // The next daemon's clocks: after after_s, real time later by realtime_s
     // and monotonic time by monotonic_s.
-    pid_t start_with_clock(double after_s, double realtime_s, double monotonic_s)
+    pid_t start_with_clock(int after_s, long realtime_s, long monotonic_s)
     {
-        char spec[96];
-        snprintf(spec, sizeof spec, "%g %g %g", after_s, realtime_s, monotonic_s);
-        setenv("RTKFEEDD_TEST_CLOCK", spec, 1);
+        setenv("RTKFEEDD_TEST_CLOCK",
+               (std::to_string(after_s) + " " + std::to_string(realtime_s) + " " +
+                std::to_string(monotonic_s)).c_str(), 1);
         setenv("LD_PRELOAD", CLOCKSHIFT_LIBRARY, 1);
         // The shim comes before a sanitizer's runtime, which is fine for it.
         const char *asan = getenv("ASAN_OPTIONS");
-        std::string saved = asan ? asan : "";
-        setenv("ASAN_OPTIONS", (saved + (saved.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+        setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":verify_asan_link_order=0").c_str(), 1);
         pid_t pid = start_daemon();
         unsetenv("LD_PRELOAD");
         unsetenv("RTKFEEDD_TEST_CLOCK");
-        if (asan)
-            setenv("ASAN_OPTIONS", saved.c_str(), 1);
-        else
-            unsetenv("ASAN_OPTIONS");
         return pid;
     }
 };
@@ -48,7 +43,7 @@ TEST_F(ClockTest, TheNoFixTimerIgnoresATimeSetByNtp)
     write_file("/run/fake/repeat", make_frame(0) + make_frame(1));
     int receiver = make_serial("/dev/ttyS0");
     double before = unix_now();
-    start_with_clock(3, 3e8, 0);
+    start_with_clock(3, 300000000, 0);
     const std::string gga = "$GPGGA,123519.00,4807.0380,N,01131.0000,E,1,08,0.9,545.4,M,,M,,*7C\r\n";
     for (int i = 0; i < 36; i++) {
         ASSERT_EQ(write(receiver, gga.data(), gga.size()), static_cast<ssize_t>(gga.size()));

@@ -339,25 +339,26 @@ double current_distance_km(const BaseChoice &b)
 std::string switch_due(BaseChoice *b, double now)
 {
     auto near = by_distance(*b);
-    // A base that just failed is no better for being near.
-    near.erase(std::remove_if(near.begin(), near.end(),
-                              [&](const auto &n) {
-                                  Candidate c = b->configured;
-                                  c.kind = Candidate::NEAREST;
-                                  c.mountpoint = n.second->mountpoint;
-                                  return held_out(*b, c, now);
-                              }),
-               near.end());
+    // The nearest base that has not just failed: one that did is no better
+    // for being near.
+    size_t first = 0;
+    for (; first < near.size(); first++) {
+        Candidate c = b->configured;
+        c.kind = Candidate::NEAREST;
+        c.mountpoint = near[first].second->mountpoint;
+        if (!held_out(*b, c, now))
+            break;
+    }
     double current = current_distance_km(*b);
     if (current < 0)
         current = std::numeric_limits<double>::infinity();
-    if (!b->nearest || !of_configured_caster(b->current) || near.empty() ||
-        near[0].second->mountpoint == b->current.mountpoint ||
-        !(current - near[0].first > b->margin_km)) {
+    if (!b->nearest || !of_configured_caster(b->current) || first == near.size() ||
+        near[first].second->mountpoint == b->current.mountpoint ||
+        !(current - near[first].first > b->margin_km)) {
         b->pending.clear();
         return "";
     }
-    const std::string &best = near[0].second->mountpoint;
+    const std::string &best = near[first].second->mountpoint;
     if (b->pending != best) {
         b->pending = best;
         b->pending_since = now;
