@@ -1,8 +1,11 @@
 // The daemon as a whole: start-up, the published link, the client's
 // arguments, the relay, restarts, stopping and fatal start-up errors.
 #include "harness.h"
+#include "rtcm.h"
 
 #include <algorithm>
+#include <chrono>
+#include <fcntl.h>
 #include <csignal>
 #include <random>
 #include <sys/stat.h>
@@ -110,6 +113,31 @@ TEST_F(CycleTest, RelaysBinaryPayloadUnchanged)
                                 << std::mismatch(got.begin(), got.end(), payload.begin()).first -
                                        got.begin();
     EXPECT_EQ(count_log("write to target has failed"), 0);
+    EXPECT_EQ(stop_daemon(), 0);
+}
+
+// A whole RTCM 3 frame reaches the receiver at once; bytes that are not
+// RTCM 3 gather for 0.2 s as they always did.
+TEST_F(CycleTest, AWholeFrameGoesAtOnceAndOtherBytesGatherAsBefore)
+{
+    write_settings(basic_settings);
+    int target = make_serial("/dev/ttyS0");
+    start_daemon();
+    ASSERT_TRUE(wait_file("/run/fake/starts", "start\n"));
+    usleep(300 * 1000);  // the client has set its device up
+    // Written as the client does, on its side of "/dev/rtkfeedd".
+    int client = open("/dev/rtkfeedd", O_RDWR | O_NOCTTY);
+    ASSERT_GE(client, 0);
+    auto arrival_ms = [&](const std::string &bytes) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(write(client, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        EXPECT_EQ(read_n(target, bytes.size(), 2000), bytes);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start).count();
+    };
+    EXPECT_LT(arrival_ms(make_frame(7)), 50);
+    EXPECT_GE(arrival_ms(random_bytes(100, 2).replace(0, 1, "x")), 150);
+    close(client);
     EXPECT_EQ(stop_daemon(), 0);
 }
 

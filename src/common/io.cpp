@@ -25,7 +25,8 @@ int wait_readable(int fd, int timeout_ms)
     return poll(&p, 1, timeout_ms);
 }
 
-size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance)
+size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance,
+                    BurstComplete complete)
 {
     size_t total = 0;
     long long start = monotonic_ms(), deadline = start + wait_ms, last_read = -1;
@@ -48,15 +49,18 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
                 break;
             wait_now_ms = static_cast<int>(left_ms);
         }
+        // Complete: only what is already waiting joins it.
+        if (complete && complete(buf, total))
+            wait_now_ms = 0;
         if (wait_readable(fd, wait_now_ms) <= 0)
             break;
     }
     return total;
 }
 
-size_t read_burst(int fd, char *buf, unsigned cap)
+size_t read_burst(int fd, char *buf, unsigned cap, BurstComplete complete)
 {
-    return gather_burst(fd, buf, cap, 200, true);
+    return gather_burst(fd, buf, cap, 200, true, complete);
 }
 
 long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms)

@@ -10,15 +10,22 @@
 // failed (errno).
 int wait_readable(int fd, int timeout_ms);
 
+// Whether what a burst has gathered so far is complete in itself: then the
+// burst ends as soon as nothing more is waiting to be read.
+typedef bool (*BurstComplete)(const char *buf, size_t n);
+
 // Gathers data that arrives with gaps shorter than wait_ms, up to cap
 // bytes. With shared_allowance the wait_ms is one budget for the whole
-// burst; otherwise every wait gets wait_ms afresh. The caller has already
+// burst; otherwise every wait gets wait_ms afresh. With complete, a burst
+// that it says is complete does not wait for more. The caller has already
 // seen fd readable. Returns the number of bytes read (0 when none).
-size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance);
+size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance,
+                    BurstComplete complete = nullptr);
 
 // The relay loop's burst: no byte waits in it more than 0.2 s after its
-// first byte, so a trickling stream is passed on as it comes.
-size_t read_burst(int fd, char *buf, unsigned cap);
+// first byte, so a trickling stream is passed on as it comes; one that
+// complete says is complete is passed on at once.
+size_t read_burst(int fd, char *buf, unsigned cap, BurstComplete complete = nullptr);
 
 // One turn of a reader that serves a single descriptor: waits up to wait_ms
 // (-1: until fd or a stop request), then gathers a burst with a shared

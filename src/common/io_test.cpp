@@ -177,3 +177,20 @@ TEST(ReplaceFile, ALinkThereIsReplacedAndADirectoryThereIsLeftAsItWas)
     rmdir(sub.c_str());
     rmdir(dir);
 }
+
+// A burst that says it is complete goes at once; one that does not waits
+// out the allowance as before.
+TEST(ReadBurst, ACompleteBurstDoesNotWaitForMore)
+{
+    Pipe p;
+    auto complete = [](const char *buf, size_t n) { return n > 0 && buf[n - 1] == '!'; };
+    char buf[1024];
+    ASSERT_EQ(write(p.w, "frame!", 6), 6);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_burst(p.r, buf, sizeof buf, complete), 6u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(100));
+    ASSERT_EQ(write(p.w, "part", 4), 4);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_burst(p.r, buf, sizeof buf, complete), 4u);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(150));
+}

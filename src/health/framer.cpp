@@ -37,6 +37,24 @@ static bool frame_is_whole(const RtcmCounts *c, size_t len)
     return crc24q(f, 3 + len) == crc;
 }
 
+bool rtcm_frames_whole(const char *buf, size_t n)
+{
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(buf);
+    size_t at = 0;
+    while (at < n) {
+        if (n - at < 6 || p[at] != 0xD3 || (p[at + 1] & 0xFC) != 0)
+            return false;
+        size_t len = static_cast<size_t>(p[at + 1] & 0x03) << 8 | p[at + 2];
+        if (n - at < 6 + len)
+            return false;  // still arriving
+        const uint8_t *crc = p + at + 3 + len;
+        if (crc24q(p + at, 3 + len) != (static_cast<uint32_t>(crc[0]) << 16 | crc[1] << 8 | crc[2]))
+            return false;
+        at += 6 + len;
+    }
+    return n > 0;
+}
+
 // len bits of a message from bit pos on, most significant first.
 static uint64_t bits(const uint8_t *m, unsigned pos, unsigned len)
 {

@@ -29,6 +29,9 @@ struct RtcmCounts {
     size_t failed_left = 0;
 };
 void rtcm_feed(RtcmCounts *c, const uint8_t *data, size_t n, double now);
+// Whether buf holds one or more whole RTCM 3 frames with good CRCs and
+// nothing else: a burst of corrections that can go to the receiver at once.
+bool rtcm_frames_whole(const char *buf, size_t n);
 
 struct Health {
     int status = 1;

@@ -321,3 +321,23 @@ TEST(HealthReport, Utf8StaysUtf8AndOnlyBadBytesAreReplaced)
     ASSERT_EQ(parse_report(health_json(h, 1), &r), 0);
     EXPECT_EQ(r["base.mountpoint"], "M\xc3\x9cN?");
 }
+
+// What ends a burst of corrections early: whole frames with good CRCs and
+// nothing else; anything else gathers as before.
+TEST(RtcmFramer, OnlyWholeFramesWithGoodCrcsCompleteABurst)
+{
+    std::string one = make_frame(1), two = make_frame(2);
+    auto whole = [](const std::string &s) { return rtcm_frames_whole(s.data(), s.size()); };
+    EXPECT_TRUE(whole(one));
+    EXPECT_TRUE(whole(one + two));
+    EXPECT_TRUE(whole(rtcm_frame("")));  // an empty message is a frame too
+    EXPECT_FALSE(whole(""));
+    EXPECT_FALSE(whole(one.substr(0, one.size() - 1)));  // still arriving
+    EXPECT_FALSE(whole(one + two.substr(0, 3)));
+    std::string bad = one;
+    bad[10] ^= 1;
+    EXPECT_FALSE(whole(bad));
+    EXPECT_FALSE(whole("x" + one));  // bytes between frames
+    EXPECT_FALSE(whole(one + "\r\n"));
+    EXPECT_FALSE(whole(std::string(100, 'r')));  // RTCM 2, a vendor's format
+}

@@ -344,10 +344,14 @@ static int wait_once(Relay *r)
 }
 
 // Reads one burst from fd and relays it; a silent fd sits out. Returns the
-// count of bytes relayed.
-static size_t pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath *, size_t))
+// count of bytes relayed. Corrections that are whole RTCM 3 frames go at
+// once: the receiver's corrections are only as fresh as their last byte,
+// and the gathering would add 0.2 s to every epoch; anything else (RTCM 2,
+// a vendor's format, a frame still arriving) gathers as it always did.
+static size_t pass_burst(DataPath *dp, int fd, SitOut *s, void (*relay)(DataPath *, size_t),
+                         BurstComplete complete = nullptr)
 {
-    size_t n = read_burst(fd, dp->relay, sizeof dp->relay);
+    size_t n = read_burst(fd, dp->relay, sizeof dp->relay, complete);
     if (n == 0) {
         sit_out(s);
         return 0;
@@ -379,7 +383,7 @@ static void dispatch(DataPath *dp, Relay *r)
         end_running_client(dp, r);
     }
     if (r->master_at >= 0 && r->fds[r->master_at].revents &&
-        pass_burst(dp, dp->master, &r->master, relay_to_target) > 0)
+        pass_burst(dp, dp->master, &r->master, relay_to_target, rtcm_frames_whole) > 0)
         r->last_correction = monotonic_ms();
 }
 
