@@ -37,6 +37,9 @@ void end_watched(pid_t watcher, bool now);
 // Calls visit for every process in /proc; 0, or -1 when /proc cannot be read.
 int for_each_process(void (*visit)(pid_t pid, void *arg), void *arg);
 
+// The mark that names a daemon (pid and start time) in the environment of
+// the programs it starts.
+std::string daemon_mark(pid_t pid, long long start);
 // The environment of every program the daemon starts: the daemon's own,
 // with a mark that names this daemon (pid and start time), so that a later
 // daemon can tell what an earlier one's clients left behind from anybody

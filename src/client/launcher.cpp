@@ -127,24 +127,6 @@ void end_client(pid_t watcher, bool now)
     end_watched(watcher, now);
 }
 
-static const char mark_name[] = "RTKFEEDD_DAEMON=";
-
-char *const *marked_environment()
-{
-    // Built once, by the main thread, before the first program starts.
-    static std::string mark;
-    static std::vector<char *> env;
-    if (env.empty()) {
-        mark = mark_name + std::to_string(getpid()) + ":" +
-               std::to_string(process_start_ticks(getpid()));
-        env.push_back(&mark[0]);
-        for (char **e = environ; *e; e++)
-            if (strncmp(*e, mark_name, sizeof mark_name - 1) != 0)
-                env.push_back(*e);
-        env.push_back(nullptr);
-    }
-    return env.data();
-}
 
 // Whether a process carries the mark in its environment, as it was when
 // the process started (or its parent's, inherited).
@@ -184,7 +166,7 @@ int end_leftovers_of(pid_t earlier, long long earlier_start)
     if (earlier <= 0 || earlier == getpid() || earlier_start < 0 ||
         process_is(earlier, earlier_start))
         return 0;
-    Sweep sweep = {mark_name + std::to_string(earlier) + ":" + std::to_string(earlier_start), 0};
+    Sweep sweep = {daemon_mark(earlier, earlier_start), 0};
     for_each_process(end_if_marked, &sweep);
     if (sweep.ended > 0)
         log_notice("ended what an earlier rtkfeedd (pid %d) left running: %d processes",

@@ -23,15 +23,6 @@ void set_redirect(int n, int fd)
         redirect_slot[n] = fd;
 }
 
-int reap_child(pid_t pid)
-{
-    int status;
-    pid_t r;
-    do
-        r = waitpid(pid, &status, 0);
-    while (r < 0 && errno == EINTR);
-    return r == pid ? status : -1;
-}
 
 static void reset_slots()
 {
@@ -42,35 +33,7 @@ static void reset_slots()
     }
 }
 
-// Closes the descriptors from..to (INT_MAX: all above from).
-static void close_span(int from, int to)
-{
-#ifdef SYS_close_range
-    if (syscall(SYS_close_range, static_cast<unsigned>(from),
-                to == INT_MAX ? ~0U : static_cast<unsigned>(to), 0U) == 0)
-        return;
-#endif
-    rlimit rl;
-    long top = getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY
-                   ? static_cast<long>(rl.rlim_cur)
-                   : sysconf(_SC_OPEN_MAX);
-    for (long fd = std::min<long>(to, top - 1); fd >= from; fd--)
-        close(static_cast<int>(fd));
-}
 
-void close_from(int lowest, int keep_a, int keep_b)
-{
-    int from = lowest;
-    for (int keep : {std::min(keep_a, keep_b), std::max(keep_a, keep_b), INT_MAX}) {
-        if (keep < from)
-            continue;
-        if (keep > from)
-            close_span(from, keep == INT_MAX ? INT_MAX : keep - 1);
-        if (keep == INT_MAX)
-            break;
-        from = keep + 1;
-    }
-}
 
 struct Command {
     const char *path;

@@ -35,30 +35,6 @@ static sigset_t watched_signals()
     return set;
 }
 
-int for_each_process(void (*visit)(pid_t pid, void *arg), void *arg)
-{
-    // getdents64 rather than readdir: the watcher, a fork of a threaded
-    // process, calls this too.
-    int dir = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0)
-        return -1;
-    alignas(8) char buf[4096];
-    ssize_t n;
-    while ((n = getdents64(dir, buf, sizeof buf)) > 0) {
-        for (ssize_t at = 0; at < n;) {
-            const dirent64 *e = reinterpret_cast<const dirent64 *>(buf + at);
-            at += e->d_reclen;
-            pid_t pid = 0;
-            const char *c = e->d_name;
-            for (; *c >= '0' && *c <= '9' && pid < 100000000; c++)
-                pid = pid * 10 + (*c - '0');
-            if (*c == '\0' && pid > 0)
-                visit(pid, arg);
-        }
-    }
-    close(dir);
-    return 0;
-}
 
 // Below the watcher: its session, and the orphans it adopted (those that
 // made sessions of their own).

@@ -1,5 +1,4 @@
 #include "common/io.h"
-#include "common/service.h"
 
 #include <cerrno>
 #include <ctime>
@@ -63,19 +62,6 @@ size_t read_burst(int fd, char *buf, unsigned cap, BurstComplete complete)
     return gather_burst(fd, buf, cap, 200, true, complete);
 }
 
-long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms)
-{
-    pollfd p[2] = {{fd, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
-    int r = poll(p, p[1].fd >= 0 ? 2 : 1, wait_ms);
-    if (r < 0)
-        return errno == EINTR ? 0 : -1;
-    if (p[0].revents == 0)
-        return 0;  // timed out, or a stop
-    size_t n = gather_burst(fd, buf, cap, allowance_ms, true);
-    if (n == 0)
-        sleep(1);
-    return static_cast<long>(n);
-}
 
 size_t write_fully(int fd, const char *buf, size_t n, int timeout_ms)
 {

@@ -27,14 +27,6 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
 // complete says is complete is passed on at once.
 size_t read_burst(int fd, char *buf, unsigned cap, BurstComplete complete = nullptr);
 
-// One turn of a reader that serves a single descriptor: waits up to wait_ms
-// (-1: until fd or a stop request), then gathers a burst with a shared
-// allowance of allowance_ms. Returns the count of bytes read; 0 when none
-// came (the wait timed out, a stop was requested or the wait interrupted,
-// or fd read as ready yet empty: hung up, after which it
-// sits out a second so that the caller does not spin); -1 when the wait
-// failed (errno).
-long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms);
 
 // Writes all n bytes to a non-blocking fd, waiting for the line to drain
 // for at most timeout_ms in all. Returns the count written; when it is

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 std::atomic<int> stop_flag{0};
@@ -136,4 +137,18 @@ int pause_seconds(int seconds)
         sleep_unless_stopped(keep_alive_wait_ms(static_cast<int>(left)));
     }
     return stop_requested() ? -1 : 0;
+}
+
+long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms)
+{
+    pollfd p[2] = {{fd, POLLIN, 0}, {stop_fd(), POLLIN, 0}};
+    int r = poll(p, p[1].fd >= 0 ? 2 : 1, wait_ms);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    if (p[0].revents == 0)
+        return 0;  // timed out, or a stop
+    size_t n = gather_burst(fd, buf, cap, allowance_ms, true);
+    if (n == 0)
+        sleep(1);
+    return static_cast<long>(n);
 }

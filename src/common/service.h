@@ -56,6 +56,16 @@ bool process_is(int pid, long long start);
 // Sleeps up to timeout_ms, less when a stop is requested (up to a second
 // at a time when there is no stop latch: the caller's loop looks again).
 void sleep_unless_stopped(int timeout_ms);
+
+// One turn of a reader that serves a single descriptor: waits up to wait_ms
+// (-1: until fd or a stop request), then gathers a burst with a shared
+// allowance of allowance_ms. Returns the count of bytes read; 0 when none
+// came (the wait timed out, a stop was requested or the wait interrupted,
+// or fd read as ready yet empty: hung up, after which it
+// sits out a second so that the caller does not spin); -1 when the wait
+// failed (errno).
+long next_burst(int fd, char *buf, size_t cap, int wait_ms, int allowance_ms);
+
 // Pauses whole seconds, waking only for the watchdog's pings and the tick
 // observer (keep_alive); 0 after the full pause, -1 when a stop request cut
 // it short.
