@@ -18,6 +18,12 @@ struct Config;
 // holds why no client runs (the errno of the start or of the exec), else 0.
 pid_t start_client(const Config &cfg, const char *sentence, pid_t *client, int *exec_error);
 
+// A descriptor that becomes readable when the watcher ends, so that a
+// client which dies without ever opening its device is restarted a second
+// later, not after a whole wait more; -1 where there is none (kernels
+// before 5.3): then the caller looks for the end at a timeout, later.
+int client_end_fd(pid_t watcher);
+
 // Asks the client to end (SIGTERM to its process group), or, when now,
 // ends it and everything it started at once.
 void end_client(pid_t watcher, bool now);

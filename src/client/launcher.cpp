@@ -122,6 +122,16 @@ pid_t start_client(const Config &cfg, const char *sentence, pid_t *client, int *
     return watcher;
 }
 
+int client_end_fd(pid_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
 void end_client(pid_t watcher, bool now)
 {
     end_watched(watcher, now);

@@ -1,7 +1,7 @@
 // Between the cycle and the choice of base: what the cycle tells it (the
 // table, positions, the ends of runs) and what it asks (which caster and
 // mountpoint to start), with the log lines and the report's base.
-#include "supervisor/cycle.h"
+#include "supervisor/choice.h"
 #include "client/client.h"
 #include "common/io.h"
 #include "common/log.h"
@@ -21,21 +21,19 @@ static std::string caster_of(const Candidate &c)
 }
 
 // The receiver's position is known: for the choice and for the report.
-static void take_position(DataPath *dp, double latitude, double longitude, double height)
+static void take_position(Choice *c, Health *h, double latitude, double longitude, double height)
 {
-    note_position(&dp->base, latitude, longitude);
-    Health &h = dp->health;
-    h.have_position = true;
-    h.latitude = latitude;
-    h.longitude = longitude;
-    h.height = height;
-    h.base.distance_km = current_distance_km(dp->base);
+    note_position(&c->base, latitude, longitude);
+    h->have_position = true;
+    h->latitude = latitude;
+    h->longitude = longitude;
+    h->height = height;
+    h->base.distance_km = current_distance_km(c->base);
 }
 
-void init_choice(DataPath *dp)
+void init_choice(Choice *c, Health *h, const Config &cfg)
 {
-    const Config &cfg = *dp->cfg;
-    BaseChoice &b = dp->base;
+    BaseChoice &b = c->base;
     b.nearest = cfg.nearest != 0;
     b.max_baseline_km = cfg.max_baseline_km;
     b.margin_km = cfg.switch_margin_km;
@@ -49,19 +47,19 @@ void init_choice(DataPath *dp)
     b.fallbacks = parse_fallbacks(cfg.fallback, b.configured, &bad);
     for (const std::string &entry : bad)
         log_warning("MOD_NTRIP_FALLBACK: cannot use \"%s\", skipped", entry.c_str());
-    b.table = table_bases(dp->table);
-    dp->table_read_at = monotonic_s();
-    if (b.nearest && !dp->table_read)
+    b.table = table_bases(c->table);
+    c->table_read_at = monotonic_s();
+    if (b.nearest && !c->table_read)
         log_err("cannot read the source table of %s, asking again in %d s",
                 caster_of(b.configured).c_str(), static_cast<int>(TABLE_RETRY_S));
-    dp->described = caster_of(b.configured) + "/" + cfg.mountpoint;
+    c->described = caster_of(b.configured) + "/" + cfg.mountpoint;
     if (cfg.send_nmea != 0 && cfg.source == 3) {
         // The generator's fixed position is the receiver's.
         double lat = ddmm_degrees(cfg.latitude.c_str());
         double lon = ddmm_degrees(cfg.longitude.c_str());
         double height = strtod(cfg.height.c_str(), nullptr);
         if (std::isfinite(lat) && std::isfinite(lon) && fabs(lat) <= 90 && fabs(lon) <= 180)
-            take_position(dp, lat, lon, std::isfinite(height) ? height : 0);
+            take_position(c, h, lat, lon, std::isfinite(height) ? height : 0);
     } else if (b.nearest && cfg.send_nmea == 0) {
         log_notice("MOD_NTRIP_NEAREST needs a position: set MOD_NTRIP_SEND_NMEA and a source; "
                    "using %s", cfg.mountpoint.c_str());
@@ -71,39 +69,39 @@ void init_choice(DataPath *dp)
 // A table that could not be read (the uplink not yet up at boot, a caster
 // down) is asked for again a minute later, one that was read an hour later;
 // until a new one is read, the last one read is used.
-static void read_table_again(DataPath *dp)
+static void read_table_again(Choice *c, const Config &cfg)
 {
     std::string table;
-    bool was_read = dp->table_read;
-    int status = query_source_table(*dp->cfg, &table);
-    dp->table_read_at = monotonic_s();
-    dp->table_read = table_was_read(status, table);
-    if (dp->table_read) {
-        dp->table = table;
-        dp->base.table = table_bases(table);
+    bool was_read = c->table_read;
+    int status = query_source_table(cfg, &table);
+    c->table_read_at = monotonic_s();
+    c->table_read = table_was_read(status, table);
+    if (c->table_read) {
+        c->table = table;
+        c->base.table = table_bases(table);
         if (!was_read)
-            log_notice("source table of %s read: %zu bases", caster_of(dp->base.configured).c_str(),
-                       dp->base.table.size());
+            log_notice("source table of %s read: %zu bases", caster_of(c->base.configured).c_str(),
+                       c->base.table.size());
     } else if (was_read) {
         log_err("cannot read the source table of %s, asking again in %d s",
-                caster_of(dp->base.configured).c_str(), static_cast<int>(TABLE_RETRY_S));
+                caster_of(c->base.configured).c_str(), static_cast<int>(TABLE_RETRY_S));
     }
 }
 
-void choose_for_start(DataPath *dp, Config *run)
+void choose_for_start(Choice *ch, Health *h, const Config &cfg, const char *sentence,
+                      Config *run)
 {
-    const Config &cfg = *dp->cfg;
-    BaseChoice &b = dp->base;
+    BaseChoice &b = ch->base;
     // The position of the sentence the client is handed, when it has a fix.
     if (cfg.send_nmea != 0 && cfg.source != 3) {
         ReceiverView v;
-        std::string line = std::string(dp->sentence) + "\n";
+        std::string line = std::string(sentence) + "\n";
         watch_receiver(&v, line.data(), line.size(), 0);
         if (v.positions > 0)
-            take_position(dp, v.latitude, v.longitude, v.height);
+            take_position(ch, h, v.latitude, v.longitude, v.height);
     }
-    if (b.nearest && table_is_stale(dp->table_read_at, dp->table_read, monotonic_s()))
-        read_table_again(dp);
+    if (b.nearest && table_is_stale(ch->table_read_at, ch->table_read, monotonic_s()))
+        read_table_again(ch, cfg);
     const Candidate &c = start_candidate(&b, monotonic_s());
     *run = cfg;
     run->ipaddr = c.host;
@@ -111,32 +109,31 @@ void choose_for_start(DataPath *dp, Config *run)
     run->username = c.user;
     run->password = c.password;
     run->mountpoint = c.mountpoint;
-    Health &h = dp->health;
-    h.base.mountpoint = c.mountpoint;
-    h.base.caster = caster_of(c);
-    h.base.chosen = kind_name(c.kind);
-    h.base.distance_km = current_distance_km(b);
+    h->base.mountpoint = c.mountpoint;
+    h->base.caster = caster_of(c);
+    h->base.chosen = kind_name(c.kind);
+    h->base.distance_km = current_distance_km(b);
     std::string in_use = caster_of(c) + "/" + c.mountpoint;
-    if (in_use != dp->described) {
+    if (in_use != ch->described) {
         // Another base: what the last one's 1005/1006 said is not this
         // one's, and is unknown until its own comes.
-        h.corrections.station = -1;
-        h.corrections.have_arp = false;
+        h->corrections.station = -1;
+        h->corrections.have_arp = false;
         // Described from the configured caster's table when it has the
         // mountpoint in use; another caster's is not in it, and then the
         // configured mountpoint stays described.
-        describe_mountpoint(dp->table, same_caster(c, b.configured) ? c.mountpoint : "",
+        describe_mountpoint(ch->table, same_caster(c, b.configured) ? c.mountpoint : "",
                             b.configured.mountpoint);
-        dp->described = in_use;
+        ch->described = in_use;
     }
 }
 
-void choice_after_run(DataPath *dp, RunEnd end)
+void choice_after_run(Choice *c, RunEnd end)
 {
-    unsigned in_a_row = dp->base.failed_here + (end == RUN_FAILED || end == RUN_NO_FIX ? 1 : 0);
-    if (!note_run_end(&dp->base, end, monotonic_s()))
+    unsigned in_a_row = c->base.failed_here + (end == RUN_FAILED || end == RUN_NO_FIX ? 1 : 0);
+    if (!note_run_end(&c->base, end, monotonic_s()))
         return;
-    const Candidate &next = dp->base.failover_to;
+    const Candidate &next = c->base.failover_to;
     log_notice("failing over to %s/%s after %u failed runs", caster_of(next).c_str(),
                next.mountpoint.c_str(), in_a_row);
 }
@@ -151,10 +148,10 @@ static std::string km(double d)
     return text;
 }
 
-bool choice_on_position(DataPath *dp, const ReceiverView &v)
+bool choice_on_position(Choice *c, Health *h, const ReceiverView &v)
 {
-    take_position(dp, v.latitude, v.longitude, v.height);
-    BaseChoice &b = dp->base;
+    take_position(c, h, v.latitude, v.longitude, v.height);
+    BaseChoice &b = c->base;
     double from = current_distance_km(b);
     std::string old = b.current.mountpoint;
     std::string to = switch_due(&b, monotonic_s());
@@ -166,9 +163,8 @@ bool choice_on_position(DataPath *dp, const ReceiverView &v)
             d = distance_km(b.latitude, b.longitude, t.latitude, t.longitude);
     std::string reason = to + " (" + km(d) + ") from " + old + " (" + km(from) + ")";
     log_notice("switching to %s", reason.c_str());
-    Health &h = dp->health;
-    h.base.switches++;
-    h.base.last_switch = unix_now();
-    h.base.last_switch_reason = reason;
+    h->base.switches++;
+    h->base.last_switch = unix_now();
+    h->base.last_switch_reason = reason;
     return true;
 }

@@ -7,7 +7,10 @@
 #include "health/health.h"
 #include "nmea/nmea.h"
 #include "settings/settings.h"
+#include "supervisor/choice.h"
 #include "supervisor/cycle.h"
+#include "supervisor/lines.h"
+#include "supervisor/report.h"
 #include "common/service.h"
 
 #include <cerrno>
@@ -16,25 +19,25 @@
 #include <pthread.h>
 #include <unistd.h>
 
-static int fatal_exit(DataPath *dp)
+static int fatal_exit(Lines *lines)
 {
-    release_data_path(dp);
+    release_lines(lines);
     write_status(102);
     return 1;
 }
 
-static DataPath dp;
+static Cycle cycle;
 
 // Every status change is reported at once.
 static void on_status(int code)
 {
-    dp.health.status = code;
-    report_health(&dp);
+    cycle.report.health.status = code;
+    report_write(&cycle.report, cycle.lines);
 }
 
 static long long on_tick()
 {
-    return report_if_due(&dp);
+    return report_if_due(&cycle.report, cycle.lines);
 }
 
 int main(int argc, char **argv)
@@ -66,14 +69,13 @@ int main(int argc, char **argv)
     } else if (errno == EINVAL) {
         log_err("cannot use /run/rtkfeedd.json: %s, ignored", state_file_error(errno));
     }
-    init_data_path(&dp, cfg);
-    const char *target_path = interface_path(cfg->target);
-    dp.health.device = target_path ? target_path : "";
+    init_cycle(&cycle, cfg);
     set_status_observer(on_status);
-    report_health(&dp);
+    report_write(&cycle.report, cycle.lines);
 
-    dp.table_read = table_was_read(write_mountpoint_file(*cfg, &dp.table), dp.table);
-    init_choice(&dp);
+    Choice &choice = cycle.choice;
+    choice.table_read = table_was_read(write_mountpoint_file(*cfg, &choice.table), choice.table);
+    init_choice(&choice, &cycle.report.health, *cfg);
 
     if (create_diagnostics_fifo() != 0) {
         log_err("%s - cannot %s fifo: %s", "main", "create", strerror(errno));
@@ -85,26 +87,26 @@ int main(int argc, char **argv)
     bool generator_started =
         cfg->send_nmea != 0 && cfg->source == 3 && start_generator(cfg, &generator_thread) == 0;
 
-    dp.master = open_pty_link("/dev/rtkfeedd");
-    if (dp.master < 0) {
+    cycle.lines.master = open_pty_link("/dev/rtkfeedd");
+    if (cycle.lines.master < 0) {
         write_status(102);
         return 1;
     }
     // A stop while the target's lock is awaited is an orderly stop.
-    if (take_target(&dp) != 0 && !stop_requested())
-        return fatal_exit(&dp);
+    if (take_target(&cycle.lines, *cfg) != 0 && !stop_requested())
+        return fatal_exit(&cycle.lines);
     if (!stop_requested()) {
         set_tick_observer(on_tick);
         notify("READY=1");
-        if (run_cycles(&dp) != 0)
-            return fatal_exit(&dp);
+        if (run_cycles(&cycle) != 0)
+            return fatal_exit(&cycle.lines);
     }
 
     // Orderly shutdown: the client first, then the devices, then the threads.
     notify("STOPPING=1");
-    stop_client(&dp);
-    release_data_path(&dp);
-    dp.health.running = false;
+    stop_client(&cycle.run, &cycle.report, *cfg);
+    release_lines(&cycle.lines);
+    cycle.report.health.running = false;
     if (slog_started)
         pthread_join(slog_thread, nullptr);
     if (generator_started)
