@@ -1,5 +1,9 @@
 // The NTRIP client: started for each correction cycle, and once at start-up
-// for the caster's source table.
+// for the caster's source table. Inside: mountpoint.cpp (the table and the
+// description) uses runner.cpp (commands run to completion), which with
+// launcher.cpp (the client of a cycle) uses watcher.cpp (the watcher every
+// program runs under), and all of them process.cpp (reaping, descriptors,
+// the daemon's mark, /proc): calls go down that list, never back.
 #pragma once
 
 #include <string>

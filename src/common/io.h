@@ -1,5 +1,8 @@
 // Readiness waits and burst I/O shared by the relay loop, the position
-// acquisition and the diagnostics relay.
+// acquisition and the diagnostics relay. A leaf of common/: log.cpp and
+// io.cpp call nothing else of it; notify.cpp (the service manager) uses
+// io.cpp, and service.cpp (the stop latch, the status file, the pauses and
+// the stop-aware burst reader) uses all three.
 #pragma once
 
 #include <cstddef>
