@@ -9,4 +9,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+# The cross toolchain's C library, always: with Debian's arm64 libc6 also
+# installed (multiarch, for libmosquitto), the guest's loader would
+# otherwise take that one through the host's ld.so.cache, and the two do
+# not mix (a forked child spins).
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu
+    -E LD_LIBRARY_PATH=/usr/aarch64-linux-gnu/lib)

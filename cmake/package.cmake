@@ -24,7 +24,8 @@ it runs an external NTRIP client on a pseudo-terminal that it publishes as
 relays NMEA position sentences (GGA) from a source device or from its own
 fixed-position generator back to the client, restarts the client whenever it
 ends, honours device lock files, and reports its state in files and the system
-log. A client built on RTKLIB's str2str is included (casterlink-str2str).")
+log. A client built on RTKLIB's str2str is included (casterlink-str2str), and
+rtkfeedd-mqtt, which publishes the daemon's state to an MQTT broker.")
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
@@ -34,8 +35,12 @@ endif()
 # cross build too, where dpkg-shlibdeps cannot map the target's libraries to
 # packages): its shared libraries and the newest glibc symbol version it uses.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/package-config.cmake)
+set(RTKFEEDD_MQTT_BINARY "")
+if(RTKFEEDD_MQTT)
+  set(RTKFEEDD_MQTT_BINARY "\"$<TARGET_FILE:rtkfeedd-mqtt>\"")
+endif()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package-config.cmake CONTENT
-"set(RTKFEEDD_BINARY \"$<TARGET_FILE:rtkfeedd>\")
+"set(RTKFEEDD_BINARIES \"$<TARGET_FILE:rtkfeedd>\" ${RTKFEEDD_MQTT_BINARY})
 set(RTKFEEDD_OBJDUMP \"${CMAKE_OBJDUMP}\")
 include(\"${PROJECT_SOURCE_DIR}/cmake/package-depends.cmake\")
 ")

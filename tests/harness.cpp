@@ -127,7 +127,7 @@ std::string DaemonTest::lock_content(pid_t pid)
     return text;
 }
 
-pid_t DaemonTest::start_daemon()
+pid_t DaemonTest::start_daemon(const char *binary)
 {
     // Each run is judged on its own log.
     {
@@ -139,7 +139,7 @@ pid_t DaemonTest::start_daemon()
     if (pid == 0) {
         int null_fd = open("/dev/null", O_RDWR);
         dup2(null_fd, 0);
-        execl(RTKFEEDD_BINARY, RTKFEEDD_BINARY, nullptr);
+        execl(binary, binary, nullptr);
         _exit(127);
     }
     daemon_pid = pid;

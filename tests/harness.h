@@ -57,8 +57,9 @@ protected:
     // returns the master, which the test reads and writes.
     int make_serial(const std::string &path);
 
-    // Starts build/rtkfeedd; its client is the stand-in.
-    pid_t start_daemon();
+    // Starts build/rtkfeedd (or another program of the build, the publisher);
+    // its client is the stand-in.
+    pid_t start_daemon(const char *binary = RTKFEEDD_BINARY);
     // Waits for the daemon to exit; returns its exit status, or -1 on timeout.
     int wait_exit(int timeout_ms);
     int stop_daemon(int sig = 15, int timeout_ms = 10000);

@@ -29,21 +29,27 @@ if [ "${1:-}" = "--inside" ]; then
     in_root() { chroot "$root" "$@"; }
 
     in_root dpkg -i /tmp/rtkfeedd.deb >/dev/null || fail "dpkg -i"
-    for f in /usr/sbin/rtkfeedd /usr/sbin/casterlink-str2str \
+    for f in /usr/sbin/rtkfeedd /usr/sbin/casterlink-str2str /usr/sbin/rtkfeedd-mqtt \
         /usr/share/man/man8/rtkfeedd.8.gz /usr/share/man/man8/casterlink-str2str.8.gz \
+        /usr/share/man/man8/rtkfeedd-mqtt.8.gz /usr/lib/systemd/system/rtkfeedd-mqtt.service \
         /usr/lib/systemd/system/rtkfeedd.service /usr/share/doc/rtkfeedd/copyright \
         /usr/share/doc/rtkfeedd/changelog.gz; do
         [ -f "$root$f" ] || fail "$f is not installed"
     done
     [ ! -e "$root/etc/init.d/rtkfeedd" ] || fail "the procd script is in the package"
+    [ ! -e "$root/etc/init.d/rtkfeedd-mqtt" ] || fail "the publisher's procd script is in the package"
     in_root dpkg -L rtkfeedd | grep -q '^/opt' && fail "files under /opt"
     [ -L "$root/etc/systemd/system/multi-user.target.wants/rtkfeedd.service" ] ||
         fail "the unit is not enabled"
     version=$(in_root rtkfeedd --version) || fail "rtkfeedd --version"
     [ "$version" = "rtkfeedd $RTKFEEDD_VERSION" ] || fail "rtkfeedd --version says '$version'"
+    version=$(in_root rtkfeedd-mqtt --version) || fail "rtkfeedd-mqtt --version"
+    [ "$version" = "rtkfeedd-mqtt $RTKFEEDD_VERSION" ] || fail "rtkfeedd-mqtt --version says '$version'"
     # --man=no: formatting the man page would leave a page in man's cache.
-    in_root systemd-analyze verify --man=no /usr/lib/systemd/system/rtkfeedd.service ||
-        fail "systemd-analyze verify"
+    in_root systemd-analyze verify --man=no /usr/lib/systemd/system/rtkfeedd.service \
+        /usr/lib/systemd/system/rtkfeedd-mqtt.service || fail "systemd-analyze verify"
+    [ -L "$root/etc/systemd/system/multi-user.target.wants/rtkfeedd-mqtt.service" ] ||
+        fail "the publisher's unit is not enabled"
     grep -q '^ConditionPathExists=/opt/casterLink/etc/settings$' \
         "$root/usr/lib/systemd/system/rtkfeedd.service" || fail "no ConditionPathExists"
     for line in Type=notify WatchdogSec=30; do
@@ -74,12 +80,16 @@ deb=$build/rtkfeedd_${RTKFEEDD_VERSION}_$arch.deb
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 dpkg-deb --field "$deb" Architecture | grep -qx "$arch" || fail "not an $arch package"
-dpkg-deb --field "$deb" Depends | grep -Eq '^libc6 \(>= [0-9.]+\)$' || fail "Depends is not libc alone"
+dpkg-deb --field "$deb" Depends | grep -Eq '^libc6 \(>= [0-9.]+\), libmosquitto1 \(>= [0-9.]+\)$' ||
+    fail "Depends is not libc and libmosquitto"
 
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
     x=$(mktemp -d)
     dpkg-deb -x "$deb" "$x"
-    file "$x/usr/sbin/rtkfeedd" | tee /dev/stderr | grep -q 'ARM aarch64' || fail "not an aarch64 binary"
+    for program in rtkfeedd rtkfeedd-mqtt; do
+        file "$x/usr/sbin/$program" | tee /dev/stderr | grep -q 'ARM aarch64' ||
+            fail "$program is not an aarch64 binary"
+    done
     rm -rf "$x"
     exit 0
 fi

@@ -20,14 +20,16 @@
 #include <unistd.h>
 
 static int log_fd = -1;
+static const char *log_identity = "rtkfeedd";
 static sockaddr_un log_addr;
 static std::atomic<unsigned long> dropped_now{0};
 static std::atomic<unsigned long> dropped_total{0};
 static std::atomic<bool> log_refusing{false};
 static_assert(std::atomic<unsigned long>::is_always_lock_free, "log counters must be lock-free");
 
-void log_open()
+void log_open(const char *identity)
 {
+    log_identity = identity;
     tzset();
     log_addr.sun_family = AF_UNIX;
     strcpy(log_addr.sun_path, "/dev/log");
@@ -51,7 +53,7 @@ static bool send_entry(int priority, const char *text)
     localtime_r(&now, &local);
     int n = snprintf(buf, sizeof buf, "<%d>", LOG_DAEMON | priority);
     n += static_cast<int>(strftime(buf + n, sizeof buf - n, "%h %e %T ", &local));
-    n += snprintf(buf + n, sizeof buf - n, "rtkfeedd[%d]: %s", static_cast<int>(getpid()), text);
+    n += snprintf(buf + n, sizeof buf - n, "%s[%d]: %s", log_identity, static_cast<int>(getpid()), text);
     size_t len = n < static_cast<int>(sizeof buf) ? static_cast<size_t>(n) : sizeof buf - 1;
     // A log that took the last message gets a moment for a burst (its
     // queue may hold only ten); one that refused it gets none, so that a

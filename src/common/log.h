@@ -5,8 +5,8 @@
 
 #define RTK_PRINTF(a, b) __attribute__((format(printf, a, b)))
 
-// Identity "rtkfeedd", with the pid, facility daemon.
-void log_open();
+// Identity "rtkfeedd" (or the publisher's), with the pid, facility daemon.
+void log_open(const char *identity = "rtkfeedd");
 void log_err(const char *fmt, ...) RTK_PRINTF(1, 2);
 void log_notice(const char *fmt, ...) RTK_PRINTF(1, 2);
 void log_warning(const char *fmt, ...) RTK_PRINTF(1, 2);
