@@ -117,7 +117,9 @@ static void attempt(Publisher *p)
     int rc = mosquitto_connect(p->mosq, p->s->host.c_str(), static_cast<int>(p->s->port),
                                KEEPALIVE_S);
     if (rc == MOSQ_ERR_ERRNO) {
-        say(p, LOG_ERR, "cannot reach " + broker(p) + ": " + strerror(errno));
+        // A stop interrupts a connection that hangs: nothing to say then.
+        if (errno != EINTR || !stop_requested())
+            say(p, LOG_ERR, "cannot reach " + broker(p) + ": " + strerror(errno));
         drop_connection(p);
         return;
     }
