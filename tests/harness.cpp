@@ -43,10 +43,12 @@ void DaemonTest::open_log()
     must(bind(log_fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0, "bind /dev/log");
     must(pipe2(log_stop, O_CLOEXEC) == 0, "pipe");
     collector = std::thread([this] { collect_log(); });
+    collecting = true;
 }
 
 void DaemonTest::stall_log()
 {
+    collecting = false;
     if (collector.joinable()) {
         close(log_stop[1]);
         collector.join();
@@ -168,6 +170,25 @@ int DaemonTest::stop_daemon(int sig, int timeout_ms)
     return wait_exit(timeout_ms);
 }
 
+static const char sync_marker[] = "<15>harness sync ";
+
+void DaemonTest::sync_log()
+{
+    if (!collecting)
+        return;
+    std::string marker = sync_marker + std::to_string(++log_sync_sent);
+    int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    bool sent = s >= 0 && sendto(s, marker.data(), marker.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr *>(&addr), sizeof addr) >= 0;
+    if (s >= 0)
+        close(s);
+    for (int i = 0; sent && i < 200 && log_synced.load() < log_sync_sent; i++)
+        usleep(10 * 1000);
+}
+
 void DaemonTest::collect_log()
 {
     char buf[4096];
@@ -181,6 +202,10 @@ void DaemonTest::collect_log()
         if (n <= 0)
             continue;
         buf[n] = '\0';
+        if (strncmp(buf, sync_marker, sizeof sync_marker - 1) == 0) {
+            log_synced.store(static_cast<unsigned>(atoi(buf + sizeof sync_marker - 1)));
+            continue;
+        }
         // "<PRI>Mmm dd hh:mm:ss rtkfeedd[pid]: text"
         LogEntry e = {-1, std::string(buf, static_cast<size_t>(n))};
         if (buf[0] == '<')
@@ -201,6 +226,7 @@ std::vector<LogEntry> DaemonTest::log()
 
 int DaemonTest::count_log(const std::string &text)
 {
+    sync_log();
     int n = 0;
     for (const LogEntry &e : log())
         if (e.text.find(text) != std::string::npos)
@@ -210,6 +236,7 @@ int DaemonTest::count_log(const std::string &text)
 
 bool DaemonTest::has_log(int priority, const std::string &text)
 {
+    sync_log();
     for (const LogEntry &e : log())
         if (e.priority == priority && e.text == text)
             return true;

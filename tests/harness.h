@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -91,6 +92,13 @@ private:
     // is short, and a full one would hold the daemon up in syslog().
     void collect_log();
     void open_log();
+    // Waits until the collector has read everything sent to the log before
+    // now: a marker of its own, behind whatever a program that just ended
+    // sent, so that a check right after a daemon's exit sees all it logged.
+    void sync_log();
+    std::atomic<unsigned> log_synced{0};
+    unsigned log_sync_sent = 0;
+    bool collecting = false;
     int log_fd = -1;
     int log_stop[2] = {-1, -1};
     std::thread collector;
