@@ -220,13 +220,13 @@ void DaemonTest::collect_log()
 
 std::vector<LogEntry> DaemonTest::log()
 {
+    sync_log();
     std::lock_guard<std::mutex> hold(entries_lock);
     return entries;
 }
 
 int DaemonTest::count_log(const std::string &text)
 {
-    sync_log();
     int n = 0;
     for (const LogEntry &e : log())
         if (e.text.find(text) != std::string::npos)
@@ -236,7 +236,6 @@ int DaemonTest::count_log(const std::string &text)
 
 bool DaemonTest::has_log(int priority, const std::string &text)
 {
-    sync_log();
     for (const LogEntry &e : log())
         if (e.priority == priority && e.text == text)
             return true;

@@ -65,7 +65,8 @@ protected:
     int wait_exit(int timeout_ms);
     int stop_daemon(int sig = 15, int timeout_ms = 10000);
 
-    // The log of the latest daemon run, as collected so far.
+    // The log of the latest daemon run: all it sent so far, once the
+    // collector has read it.
     std::vector<LogEntry> log();
     // Waits until an entry contains text; returns whether one did.
     bool wait_log(const std::string &text, int timeout_ms = 5000);
