@@ -17,9 +17,9 @@ static int real_clock(clockid_t id, timespec *ts)
 extern "C" int clock_gettime(clockid_t id, timespec *ts)
 {
     static long after = -1, realtime = 0, monotonic = 0, start = [] {
-        const char *spec = getenv("RTKFEEDD_TEST_CLOCK");
-        if (spec)
-            sscanf(spec, "%ld %ld %ld", &after, &realtime, &monotonic);
+        const char *setting = getenv("RTKFEEDD_TEST_CLOCK");
+        if (setting)
+            sscanf(setting, "%ld %ld %ld", &after, &realtime, &monotonic);
         timespec now;
         real_clock(CLOCK_MONOTONIC, &now);
         return static_cast<long>(now.tv_sec);

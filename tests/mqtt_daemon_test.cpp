@@ -6,6 +6,7 @@
 #include "health/health.h"
 
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -88,6 +89,20 @@ protected:
               &out);
         return out;
     }
+    // The next message on fleet/t1/TOPIC after action, as a subscriber that
+    // came just before it sees it: "topic payload", its first line.
+    static std::string next_after(const std::string &topic, const std::function<void()> &action)
+    {
+        FILE *sub = popen(("mosquitto_sub -h 127.0.0.1 -v -R -C 1 -W 5 -t fleet/t1/" + topic).c_str(),
+                          "r");
+        usleep(300 * 1000);
+        action();
+        char line[4096] = "";
+        if (!fgets(line, sizeof line, sub))
+            line[0] = '\0';
+        pclose(sub);
+        return line;
+    }
     static std::string file_json()
     {
         std::string json = read_file("/run/rtkfeedd.json");
@@ -111,23 +126,22 @@ TEST_F(MqttTest, AChangeOfStatusIsPublishedWithinTwoSecondsAndCountersAtTheInter
     broker();
     publisher("MOD_NTRIP_MQTT_INTERVAL=3\n");
     ASSERT_TRUE(wait_log("connected to"));
-    FILE *sub = popen("mosquitto_sub -h 127.0.0.1 -R -C 1 -W 5 -t fleet/t1/state", "r");
-    usleep(300 * 1000);
-    long long start = monotonic_ms();
-    report(10, 100);
-    char line[4096] = "";
-    ASSERT_NE(fgets(line, sizeof line, sub), nullptr);
-    pclose(sub);
+    long long start = 0;
+    std::string line = next_after("state", [&] {
+        start = monotonic_ms();
+        report(10, 100);
+    });
     EXPECT_LT(monotonic_ms() - start, 2000);
-    EXPECT_NE(std::string(line).find("\"status\":10"), std::string::npos);
+    EXPECT_NE(line.find("\"status\":10"), std::string::npos) << line;
     // Counters every half second for 7 s: at most one report in 3 s.
-    sub = popen("mosquitto_sub -h 127.0.0.1 -R -W 7 -F %t -t fleet/t1/state 2>/dev/null", "r");
+    FILE *sub = popen("mosquitto_sub -h 127.0.0.1 -R -W 7 -F %t -t fleet/t1/state 2>/dev/null", "r");
     for (int i = 1; i <= 14; i++) {
         report(10, 100 + i);
         usleep(500 * 1000);
     }
     int states = 0;
-    while (fgets(line, sizeof line, sub))
+    char topic[256];
+    while (fgets(topic, sizeof topic, sub))
         states++;
     pclose(sub);
     EXPECT_GE(states, 2);
@@ -139,14 +153,11 @@ TEST_F(MqttTest, TheWillSaysDownWhenThePublisherIsKilled)
     broker();
     publisher("");
     ASSERT_TRUE(wait_log("connected to"));
-    FILE *sub = popen("mosquitto_sub -h 127.0.0.1 -v -R -C 1 -W 5 -t fleet/t1/up", "r");
-    usleep(300 * 1000);
-    kill(daemon_pid, SIGKILL);
-    wait_exit(2000);
-    char line[256] = "";
-    EXPECT_NE(fgets(line, sizeof line, sub), nullptr);
-    pclose(sub);
-    EXPECT_STREQ(line, "fleet/t1/up 0\n");
+    EXPECT_EQ(next_after("up", [&] {
+                  kill(daemon_pid, SIGKILL);
+                  wait_exit(2000);
+              }),
+              "fleet/t1/up 0\n");
 }
 
 TEST_F(MqttTest, ABrokerThatComesBackGetsUpAndStateAgainWithoutSpinningMeanwhile)
