@@ -24,8 +24,11 @@ it runs an external NTRIP client on a pseudo-terminal that it publishes as
 relays NMEA position sentences (GGA) from a source device or from its own
 fixed-position generator back to the client, restarts the client whenever it
 ends, honours device lock files, and reports its state in files and the system
-log. A client built on RTKLIB's str2str is included (casterlink-str2str), and
-rtkfeedd-mqtt, which publishes the daemon's state to an MQTT broker.")
+log. Its own NTRIP client is included (rtkfeedd-ntrip: NTRIP 1 and 2, TLS,
+IPv6, an exit status that says why a run ended), linked into place as the
+daemon's client where none stands there, as is a client built on RTKLIB's
+str2str (casterlink-str2str), and rtkfeedd-mqtt, which publishes the
+daemon's state to an MQTT broker.")
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
 elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|amd64|AMD64)$")
@@ -40,7 +43,7 @@ if(RTKFEEDD_MQTT)
   set(RTKFEEDD_MQTT_BINARY "\"$<TARGET_FILE:rtkfeedd-mqtt>\"")
 endif()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package-config.cmake CONTENT
-"set(RTKFEEDD_BINARIES \"$<TARGET_FILE:rtkfeedd>\" ${RTKFEEDD_MQTT_BINARY})
+"set(RTKFEEDD_BINARIES \"$<TARGET_FILE:rtkfeedd>\" \"$<TARGET_FILE:rtkfeedd-ntrip>\" ${RTKFEEDD_MQTT_BINARY})
 set(RTKFEEDD_OBJDUMP \"${CMAKE_OBJDUMP}\")
 include(\"${PROJECT_SOURCE_DIR}/cmake/package-depends.cmake\")
 ")

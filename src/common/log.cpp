@@ -25,6 +25,7 @@ static sockaddr_un log_addr;
 static std::atomic<unsigned long> dropped_now{0};
 static std::atomic<unsigned long> dropped_total{0};
 static std::atomic<bool> log_refusing{false};
+static bool log_stderr = false;
 static_assert(std::atomic<unsigned long>::is_always_lock_free, "log counters must be lock-free");
 
 void log_open(const char *identity)
@@ -34,6 +35,11 @@ void log_open(const char *identity)
     log_addr.sun_family = AF_UNIX;
     strcpy(log_addr.sun_path, "/dev/log");
     log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+}
+
+void log_to_stderr()
+{
+    log_stderr = true;
 }
 
 unsigned long log_dropped_total()
@@ -80,7 +86,16 @@ static void log_v(int priority, const char *fmt, va_list ap)
 {
     int saved = errno;  // the caller's errno survives the logging
     char text[2048];
-    vsnprintf(text, sizeof text, fmt, ap);
+    int n = vsnprintf(text, sizeof text - 1, fmt, ap);
+    if (log_stderr) {
+        size_t len = n < 0 ? 0 : n < static_cast<int>(sizeof text) - 1 ? static_cast<size_t>(n)
+                                                                        : sizeof text - 2;
+        text[len] = '\n';
+        if (write(2, text, len + 1) < 0) {
+        }
+        errno = saved;
+        return;
+    }
     if (!send_entry(priority, text)) {
         dropped_now.fetch_add(1, std::memory_order_relaxed);
         dropped_total.fetch_add(1, std::memory_order_relaxed);

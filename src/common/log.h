@@ -7,6 +7,9 @@
 
 // Identity "rtkfeedd" (or the publisher's), with the pid, facility daemon.
 void log_open(const char *identity = "rtkfeedd");
+// Instead, each message as one line on standard error: for a client the
+// daemon runs, whose standard error the daemon logs.
+void log_to_stderr();
 void log_err(const char *fmt, ...) RTK_PRINTF(1, 2);
 void log_notice(const char *fmt, ...) RTK_PRINTF(1, 2);
 void log_warning(const char *fmt, ...) RTK_PRINTF(1, 2);
