@@ -19,5 +19,8 @@ struct DiagBudget {
 };
 // Whether a line that comes at now_ms may be logged; counts it if not.
 bool diag_take(DiagBudget *b, long long now_ms);
+// A line as the report keeps it: without a trailing CR, cut to at most
+// 200 bytes where a character begins.
+std::string said_text(const char *line);
 // Once the second with lines held back is over: their count, reset; else 0.
 unsigned diag_held_back(DiagBudget *b, long long now_ms);

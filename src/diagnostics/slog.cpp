@@ -3,7 +3,9 @@
 #include "common/log.h"
 #include "common/service.h"
 
+#include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -60,6 +62,48 @@ unsigned diag_held_back(DiagBudget *b, long long now_ms)
     return n;
 }
 
+std::string said_text(const char *line)
+{
+    size_t len = strlen(line);
+    if (len > 0 && line[len - 1] == '\r')
+        len--;
+    if (len > 200) {
+        len = 200;
+        // Back over continuation bytes, at most three: a sequence cut in
+        // two would show as a broken character.
+        for (int i = 0; i < 3 && (static_cast<unsigned char>(line[len]) & 0xC0) == 0x80; i++)
+            len--;
+    }
+    return std::string(line, len);
+}
+
+struct Said {
+    std::string text;
+    double at;
+};
+// Written by slog, taken by the main thread: each owns what it holds.
+static std::atomic<Said *> latest_said{nullptr};
+static_assert(std::atomic<Said *>::is_always_lock_free, "the hand-over must be lock-free");
+
+static void hand_over(const char *line)
+{
+    timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    Said *s = new Said{said_text(line), static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9};
+    delete latest_said.exchange(s, std::memory_order_acq_rel);
+}
+
+bool take_client_said(std::string *text, double *at)
+{
+    Said *s = latest_said.exchange(nullptr, std::memory_order_acq_rel);
+    if (!s)
+        return false;
+    *text = s->text;
+    *at = s->at;
+    delete s;
+    return true;
+}
+
 struct Reader {
     int fd;      // the FIFO's read side
     int keeper;  // a writer of our own, or -1
@@ -86,10 +130,17 @@ static void *slog(void *arg)
             continue;
         }
         size_t count = n > 0 ? diag_split(burst, static_cast<size_t>(n), lines, 64) : 0;
-        for (size_t i = 0; i < count; i++) {
-            if (diag_take(&budget, now) && i < 64)
+        for (size_t i = 0; i < count && i < 64; i++) {
+            if (diag_take(&budget, now))
                 log_err("%s", lines[i]);
         }
+        // A burst's last line may be empty: the line feed that ended the
+        // one before.
+        size_t last = count > 64 ? 64 : count;
+        while (last > 0 && lines[last - 1][0] == '\0')
+            last--;
+        if (last > 0)
+            hand_over(lines[last - 1]);
     }
     if (r->keeper >= 0)
         close(r->keeper);

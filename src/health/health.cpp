@@ -185,7 +185,10 @@ std::string health_json(const Health &h, double now)
     put_string_or_null(&o, h.last_exit);
     o += ",\"failures_in_a_row\":" + std::to_string(h.failures_in_a_row) + ",\"next_start\":";
     put_time(&o, h.next_start);
-    o += ",\"stalls\":" + std::to_string(h.stalls);
+    o += ",\"stalls\":" + std::to_string(h.stalls) + ",\"said\":";
+    put_string_or_null(&o, h.said);
+    o += ",\"said_at\":";
+    put_time(&o, h.said_at);
     o += "},\n\"target\":{\"device\":";
     put_string(&o, h.device);
     o += ",\"open\":";

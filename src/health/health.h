@@ -47,6 +47,9 @@ struct Health {
     unsigned failures_in_a_row = 0;
     double next_start = 0;
     uint64_t stalls = 0;
+    // The last line the client wrote to its standard error, and when.
+    std::string said;
+    double said_at = 0;
     // The target line.
     std::string device;
     bool target_open = false;

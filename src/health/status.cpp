@@ -211,6 +211,11 @@ std::string status_summary(const std::map<std::string, std::string> &r, double n
                  span(now - num("client.last_end")).c_str());
         o += line;
     }
+    if (known("client.said")) {
+        snprintf(line, sizeof line, "client said %s ago: %s\n",
+                 span(now - num("client.said_at")).c_str(), get("client.said").c_str());
+        o += line;
+    }
     snprintf(line, sizeof line, "target: %s %s, %s B written, %s B dropped\n",
              get("target.device").c_str(), get("target.open") == "true" ? "open" : "closed",
              get("target.bytes").c_str(), get("target.dropped_bytes").c_str());

@@ -2,6 +2,7 @@
 #include "common/io.h"
 #include "common/log.h"
 #include "common/service.h"
+#include "diagnostics/diagnostics.h"
 #include "settings/settings.h"
 
 #include <cerrno>
@@ -50,6 +51,7 @@ void report_write(Report *r, const Lines &lines)
     long long left = r->next_start - boottime_ms();
     h.next_start = !h.running && left > 0 ? unix_now() + static_cast<double>(left) / 1000 : 0;
     h.target_open = lines.target >= 0;
+    take_client_said(&h.said, &h.said_at);
     // One snapshot for both files.
     std::string json = health_json(h, unix_now());
     static bool write_failed = false, metrics_failed = false;
@@ -81,6 +83,8 @@ long long report_if_due(Report *r, const Lines &lines)
     auto due = [r](long long grace_ms) {
         return r->written + (r->dirty ? 5000 + grace_ms : 60000);
     };
+    if (take_client_said(&r->health.said, &r->health.said_at))
+        r->dirty = true;
     if (fix_shown(r->health) != r->shown_fix || monotonic_ms() >= due(0))
         report_write(r, lines);
     return due(1000);
