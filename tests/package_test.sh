@@ -30,6 +30,7 @@ if [ "${1:-}" = "--inside" ]; then
 
     in_root dpkg -i /tmp/rtkfeedd.deb >/dev/null || fail "dpkg -i"
     for f in /usr/sbin/rtkfeedd /usr/sbin/casterlink-str2str /usr/sbin/rtkfeedd-mqtt \
+        /usr/sbin/rtkfeedd-ntrip /usr/share/man/man8/rtkfeedd-ntrip.8.gz \
         /usr/share/man/man8/rtkfeedd.8.gz /usr/share/man/man8/casterlink-str2str.8.gz \
         /usr/share/man/man8/rtkfeedd-mqtt.8.gz /usr/lib/systemd/system/rtkfeedd-mqtt.service \
         /usr/lib/systemd/system/rtkfeedd.service /usr/share/doc/rtkfeedd/copyright \
@@ -39,6 +40,10 @@ if [ "${1:-}" = "--inside" ]; then
     [ ! -e "$root/etc/init.d/rtkfeedd" ] || fail "the procd script is in the package"
     [ ! -e "$root/etc/init.d/rtkfeedd-mqtt" ] || fail "the publisher's procd script is in the package"
     in_root dpkg -L rtkfeedd | grep -q '^/opt' && fail "files under /opt"
+    [ "$(readlink "$root/opt/casterLink/bin/casterlink")" = /usr/sbin/rtkfeedd-ntrip ] ||
+        fail "the client is not linked into place"
+    version=$(in_root rtkfeedd-ntrip --version) || fail "rtkfeedd-ntrip --version"
+    [ "$version" = "rtkfeedd-ntrip $RTKFEEDD_VERSION" ] || fail "rtkfeedd-ntrip --version says '$version'"
     [ -L "$root/etc/systemd/system/multi-user.target.wants/rtkfeedd.service" ] ||
         fail "the unit is not enabled"
     version=$(in_root rtkfeedd --version) || fail "rtkfeedd --version"
@@ -60,8 +65,19 @@ if [ "${1:-}" = "--inside" ]; then
     [ ! -e "$root/usr/sbin/rtkfeedd" ] || fail "dpkg -r left the daemon"
     [ ! -e "$root/etc/systemd/system/multi-user.target.wants/rtkfeedd.service" ] ||
         fail "dpkg -r left the unit enabled"
+    [ ! -e "$root/opt/casterLink" ] || fail "dpkg -r left the client's link"
     in_root dpkg -P rtkfeedd >/dev/null || fail "dpkg -P"
     in_root dpkg -s rtkfeedd >/dev/null 2>&1 && fail "still known to dpkg after dpkg -P"
+    # A client that stands there already, the router's own, stays as it is.
+    mkdir -p "$root/opt/casterLink/bin"
+    printf '#!/bin/sh\n' >"$root/opt/casterLink/bin/casterlink"
+    in_root dpkg -i /tmp/rtkfeedd.deb >/dev/null || fail "dpkg -i over a client of the router's"
+    if [ ! -f "$root/opt/casterLink/bin/casterlink" ] || [ -L "$root/opt/casterLink/bin/casterlink" ]; then
+        fail "the router's client was replaced"
+    fi
+    in_root dpkg -P rtkfeedd >/dev/null || fail "dpkg -P"
+    [ -f "$root/opt/casterLink/bin/casterlink" ] || fail "the router's client was removed"
+    rm -r "$root/opt/casterLink"
     left=$(find "$t/upper" -name '*rtkfeedd*')
     [ -z "$left" ] || fail "left behind: $left"
     echo "installed, ran and removed cleanly"
@@ -80,13 +96,14 @@ deb=$build/rtkfeedd_${RTKFEEDD_VERSION}_$arch.deb
 dpkg-deb --info "$deb"
 dpkg-deb --contents "$deb"
 dpkg-deb --field "$deb" Architecture | grep -qx "$arch" || fail "not an $arch package"
-dpkg-deb --field "$deb" Depends | grep -Eq '^libc6 \(>= [0-9.]+\), libmosquitto1 \(>= [0-9.]+\)$' ||
-    fail "Depends is not libc and libmosquitto"
+dpkg-deb --field "$deb" Depends |
+    grep -Eq '^libc6 \(>= [0-9.]+\), libmosquitto1 \(>= [0-9.]+\), libssl3 \(>= [0-9.]+\)$' ||
+    fail "Depends is not libc, libmosquitto and libssl"
 
 if [ "$arch" != "$(dpkg --print-architecture)" ]; then
     x=$(mktemp -d)
     dpkg-deb -x "$deb" "$x"
-    for program in rtkfeedd rtkfeedd-mqtt; do
+    for program in rtkfeedd rtkfeedd-mqtt rtkfeedd-ntrip; do
         file "$x/usr/sbin/$program" | tee /dev/stderr | grep -q 'ARM aarch64' ||
             fail "$program is not an aarch64 binary"
     done
