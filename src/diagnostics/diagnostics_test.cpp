@@ -42,3 +42,14 @@ TEST(DiagnosticsBudget, AFloodIsCutAtTwentyLinesASecondAndCounted)
     EXPECT_EQ(diag_held_back(&b, 7000), 0u);
     EXPECT_TRUE(diag_take(&b, 6001));
 }
+
+// What the report keeps of the client's last line: its CR gone, at most
+// 200 bytes, never half a character.
+TEST(DiagnosticsSaid, ALineCutWhereACharacterBegins)
+{
+    EXPECT_EQ(said_text("refused\r"), "refused");
+    std::string long_line = std::string(199, 'a') + "\xC3\xBC" + "tail";  // "ü" across byte 200
+    EXPECT_EQ(said_text(long_line.c_str()), std::string(199, 'a'));
+    std::string exact = std::string(198, 'a') + "\xC3\xBC" + "tail";
+    EXPECT_EQ(said_text(exact.c_str()), std::string(198, 'a') + "\xC3\xBC");
+}

@@ -285,8 +285,10 @@ static int relay(Client *c, const Answer &a, char *buf, size_t cap, size_t n)
         if (!up.empty() || c->conn.want_write)
             conn_events |= POLLOUT;
         short device_events = POLLIN | (c->out.empty() ? 0 : POLLOUT);
-        pollfd p[3] = {{c->conn.fd, conn_events, 0}, {c->device, device_events, 0},
-                       {stop_fd(), POLLIN, 0}};
+        // A socket that is not to be read or written is left out: its
+        // hang-up would wake every wait until the device has drained.
+        pollfd p[3] = {{conn_events ? c->conn.fd : -1, conn_events, 0},
+                       {c->device, device_events, 0}, {stop_fd(), POLLIN, 0}};
         if (poll(p, 3, static_cast<int>(wait < 0 ? 0 : wait)) < 0 && errno != EINTR)
             return fail(c, EXIT_LOCAL, std::string("cannot wait: ") + strerror(errno));
         if (p[1].revents & (POLLIN | POLLHUP | POLLERR)) {

@@ -24,6 +24,7 @@ struct Lookup {
     addrinfo *result = nullptr;
     int rc = 0;
     int done[2] = {-1, -1};       // written once the lookup is over
+    std::atomic<bool> over{false};  // rc and result are there
     std::atomic<int> owners{2};   // the thread and the caller
 };
 
@@ -46,6 +47,7 @@ static void *lookup_thread(void *arg)
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_ADDRCONFIG;
     l->rc = getaddrinfo(l->host.c_str(), l->service.c_str(), &hints, &l->result);
+    l->over.store(true, std::memory_order_release);
     if (write(l->done[1], "", 1) < 0) {
     }
     release(l);
@@ -108,7 +110,7 @@ int connect_tcp(const std::string &host, unsigned port, Conn *c, Failure *f)
             return -1;
         }
     } while (r < 0 && errno == EINTR);
-    if (r <= 0) {
+    if (r <= 0 || !l->over.load(std::memory_order_acquire)) {
         release(l);
         *f = {EXIT_UNREACHABLE, "cannot reach " + host_port(host, port) + ": no answer from the resolver in 15 s"};
         return -1;
