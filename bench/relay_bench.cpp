@@ -8,6 +8,7 @@
 // --stream FILE: also a real RTCM 3 stream (rinexcast's output, say) at its
 // real rate: an epoch a second, each epoch beginning with its 1005/1006.
 #include "private_tree.h"
+#include "rtcm.h"
 #include "support.h"
 
 #include <algorithm>
@@ -210,24 +211,51 @@ struct Figures {
     double latency_median = 0, latency_max = 0;
     double hwm = 0, anon = 0;
     double stream_cpu = -1, stream_wakeups = -1;
+    double epoch_big_ms = -1, epoch_small_ms = -1, epochs_big = -1;
 };
 
 static std::string stream_file;
 
-// The stream's epochs: split before each station message (1005/1006).
+// Whether a whole frame with a good CRC starts at data[at].
+static bool frame_at(const std::string &data, size_t at, size_t *len)
+{
+    if (at + 6 > data.size() || static_cast<uint8_t>(data[at]) != 0xD3)
+        return false;
+    *len = (static_cast<uint8_t>(data[at + 1]) & 3) << 8 | static_cast<uint8_t>(data[at + 2]);
+    if (at + 6 + *len > data.size())
+        return false;
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(data.data() + at);
+    uint32_t crc = static_cast<uint32_t>(p[3 + *len]) << 16 | p[4 + *len] << 8 | p[5 + *len];
+    return crc24q(p, 3 + *len) == crc;
+}
+
+// The stream's epochs. An MSM stream's epoch ends with the MSM message
+// whose multiple-message bit (bit 54) is clear, what comes before its first
+// MSM (station, ephemerides) belonging to it; a stream without MSM is split
+// before each station message (1005/1006). A recording that begins or ends
+// mid-frame loses those bytes.
 static std::vector<std::string> epochs_of(const std::string &data)
 {
-    std::vector<std::string> out;
-    for (size_t at = 0; at + 5 < data.size();) {
-        size_t len = (static_cast<uint8_t>(data[at + 1]) & 3) << 8 | static_cast<uint8_t>(data[at + 2]);
-        unsigned type = static_cast<uint8_t>(data[at + 3]) << 4 | static_cast<uint8_t>(data[at + 4]) >> 4;
-        if (static_cast<uint8_t>(data[at]) != 0xD3)
-            break;
-        if (out.empty() || type == 1005 || type == 1006)
+    std::vector<std::string> out(1);
+    bool msm_seen = false;
+    size_t at = 0, len = 0;
+    while (at < data.size() && !frame_at(data, at, &len))
+        at++;
+    for (; frame_at(data, at, &len); at += len + 6) {
+        const uint8_t *m = reinterpret_cast<const uint8_t *>(data.data() + at + 3);
+        unsigned type = len >= 2 ? m[0] << 4 | m[1] >> 4 : 0;
+        bool msm = type >= 1071 && type <= 1137 && len >= 7;
+        if (!msm_seen && !msm && (type == 1005 || type == 1006) && !out.back().empty())
             out.emplace_back();
         out.back() += data.substr(at, len + 6);
-        at += len + 6;
+        if (msm) {
+            msm_seen = true;
+            if (!((m[6] >> 1) & 1))  // bit 54: more of this epoch follows
+                out.emplace_back();
+        }
     }
+    if (out.back().empty())
+        out.pop_back();
     return out;
 }
 
@@ -246,22 +274,48 @@ static void measure_stream(Relay &r, int seconds, Figures *f)
         return;
     std::atomic<bool> done{false};
     std::string got;
+    // When each amount of the stream had arrived, for each epoch's delay.
+    std::vector<std::pair<double, size_t>> arrived;
+    auto start = Clock::now();
     std::thread reader([&] {
-        while (!done)
-            drain(r.out, &got, SIZE_MAX, 0.2);
+        while (!done) {
+            size_t before = got.size();
+            drain(r.out, &got, got.size() + 1, 0.2);
+            if (got.size() != before)
+                arrived.push_back({seconds_since(start), got.size()});
+        }
     });
     double cpu0, cpu1;
     long sw0, sw1;
     usage_of(r.pid, &cpu0, &sw0);
-    auto start = Clock::now();
+    std::vector<std::pair<double, size_t>> sent;  // when, and the stream's size after it
+    size_t total = 0;
     for (int i = 0; i < seconds; i++) {
         const std::string &e = epochs[static_cast<size_t>(i) % epochs.size()];
+        double t = seconds_since(start);
         write_all(r.feed, e.data(), e.size());
+        total += e.size();
+        sent.push_back({t, total});
         std::this_thread::sleep_until(start + std::chrono::seconds(i + 1));
     }
     usage_of(r.pid, &cpu1, &sw1);
     done = true;
     reader.join();
+    // An epoch's delay: from its write to the arrival of its last byte.
+    std::vector<double> big, small;
+    for (size_t i = 0; i < sent.size(); i++) {
+        size_t size = sent[i].second - (i > 0 ? sent[i - 1].second : 0);
+        for (const auto &a : arrived)
+            if (a.second >= sent[i].second) {
+                (size > 1024 ? big : small).push_back((a.first - sent[i].first) * 1000);
+                break;
+            }
+    }
+    for (auto *v : {&big, &small})
+        std::sort(v->begin(), v->end());
+    f->epoch_big_ms = big.empty() ? -1 : big[big.size() / 2];
+    f->epoch_small_ms = small.empty() ? -1 : small[small.size() / 2];
+    f->epochs_big = static_cast<double>(big.size());
     f->stream_cpu = (cpu1 - cpu0) / seconds;
     f->stream_wakeups = static_cast<double>(sw1 - sw0) / seconds;
 }
@@ -433,6 +487,9 @@ int main(int argc, char **argv)
         {"CPU s/MiB, paced 2 KiB/s", &Figures::cpu_paced, "%.3f"},
         {"CPU s/s, real stream, an epoch a s", &Figures::stream_cpu, "%.5f"},
         {"wake-ups/s, real stream", &Figures::stream_wakeups, "%.1f"},
+        {"real stream: epochs over 1 KiB played", &Figures::epochs_big, "%.0f"},
+        {"real stream: last byte of an epoch over 1 KiB, median ms", &Figures::epoch_big_ms, "%.1f"},
+        {"real stream: last byte of an epoch up to 1 KiB, median ms", &Figures::epoch_small_ms, "%.1f"},
         {"idle CPU s/s, client silent", &Figures::idle_cpu, "%.5f"},
         {"idle wake-ups/s, client silent", &Figures::idle_wakeups, "%.1f"},
         {"CPU s/s, client cannot start", &Figures::between_cpu, "%.5f"},

@@ -88,6 +88,22 @@ TEST(BaseFallback, EntriesWithAndWithoutAnAccount)
     EXPECT_EQ(masked_entry("bob@host/M"), "bob@host/M");
 }
 
+// A password never reaches the log, wherever the entry went wrong; a
+// password with a blank makes one unusable entry, not a candidate with the
+// wrong account.
+TEST(BaseLists, AFallbackPasswordIsMaskedInEveryMessage)
+{
+    Candidate main;
+    std::vector<std::string> bad;
+    auto list = parse_fallbacks("guest:topsecret  u:pass word@host/MP2 ok@h/M u:pa/ss", main, &bad);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].user, "ok");
+    EXPECT_EQ(bad, (std::vector<std::string>{"guest:***@host/MP2", "u:***/ss"}));
+    bad.clear();
+    parse_fallbacks("guest:topsecret", main, &bad);
+    EXPECT_EQ(bad, (std::vector<std::string>{"guest:***"}));
+}
+
 static BaseChoice two_bases()
 {
     BaseChoice b;

@@ -135,11 +135,25 @@ static bool parse_fallback(const std::string &entry, const Candidate &main, Cand
 
 std::string masked_entry(const std::string &entry)
 {
+    // The account is what comes before the last "@". Without one, an
+    // entry may still hold an account whose host was forgotten
+    // ("guest:topsecret"), alone or before a blank.
     size_t at = entry.rfind('@');
-    size_t colon = at == std::string::npos ? std::string::npos : entry.find(':');
-    if (colon == std::string::npos || colon > at)
+    size_t end = at;
+    if (at == std::string::npos) {
+        size_t blank = entry.find_first_of(" \t"), slash = entry.find('/'), colon = entry.find(':');
+        // Before a "/", only a port is no secret.
+        bool port = colon < slash && slash != std::string::npos &&
+                    entry.find_first_not_of("0123456789", colon + 1) == slash;
+        end = blank != std::string::npos ? blank
+              : slash == std::string::npos ? entry.size()
+              : port                       ? 0
+                                           : slash;
+    }
+    size_t colon = entry.find(':');
+    if (colon == std::string::npos || colon >= end)
         return entry;
-    return entry.substr(0, colon + 1) + "***" + entry.substr(at);
+    return entry.substr(0, colon + 1) + "***" + entry.substr(end);
 }
 
 bool same_caster(const Candidate &a, const Candidate &b)
@@ -156,9 +170,21 @@ std::vector<Candidate> parse_fallbacks(const std::string &value, const Candidate
         if (from == std::string::npos)
             break;
         size_t end = value.find_first_of(" \t", from);
+        // A word without "/" is no whole entry: the start of a password
+        // with a blank in it ("u:pass word@host/MP2"). The words up to one
+        // with "/" make one entry, unusable, never two.
+        bool blank_inside = false;
+        while (end != std::string::npos &&
+               value.substr(from, end - from).find('/') == std::string::npos) {
+            size_t next = value.find_first_not_of(" \t", end);
+            if (next == std::string::npos)
+                break;
+            end = value.find_first_of(" \t", next);
+            blank_inside = true;
+        }
         std::string entry = value.substr(from, end == std::string::npos ? end : end - from);
         Candidate c;
-        if (parse_fallback(entry, main, &c))
+        if (!blank_inside && parse_fallback(entry, main, &c))
             out.push_back(c);
         else
             bad->push_back(masked_entry(entry));

@@ -25,7 +25,7 @@ int wait_readable(int fd, int timeout_ms)
 }
 
 size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance,
-                    BurstComplete complete)
+                    BurstComplete complete, const void *ctx)
 {
     size_t total = 0;
     long long start = monotonic_ms(), deadline = start + wait_ms, last_read = -1;
@@ -49,7 +49,7 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
             wait_now_ms = static_cast<int>(left_ms);
         }
         // Complete: only what is already waiting joins it.
-        if (complete && complete(buf, total))
+        if (complete && complete(buf, total, ctx))
             wait_now_ms = 0;
         if (wait_readable(fd, wait_now_ms) <= 0)
             break;
@@ -57,9 +57,9 @@ size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allo
     return total;
 }
 
-size_t read_burst(int fd, char *buf, unsigned cap, BurstComplete complete)
+size_t read_burst(int fd, char *buf, unsigned cap, BurstComplete complete, const void *ctx)
 {
-    return gather_burst(fd, buf, cap, 200, true, complete);
+    return gather_burst(fd, buf, cap, 200, true, complete, ctx);
 }
 
 

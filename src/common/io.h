@@ -15,7 +15,8 @@ int wait_readable(int fd, int timeout_ms);
 
 // Whether what a burst has gathered so far is complete in itself: then the
 // burst ends as soon as nothing more is waiting to be read.
-typedef bool (*BurstComplete)(const char *buf, size_t n);
+// ctx is the caller's, handed through.
+typedef bool (*BurstComplete)(const char *buf, size_t n, const void *ctx);
 
 // Gathers data that arrives with gaps shorter than wait_ms, up to cap
 // bytes. With shared_allowance the wait_ms is one budget for the whole
@@ -23,12 +24,13 @@ typedef bool (*BurstComplete)(const char *buf, size_t n);
 // that it says is complete does not wait for more. The caller has already
 // seen fd readable. Returns the number of bytes read (0 when none).
 size_t gather_burst(int fd, char *buf, size_t cap, int wait_ms, bool shared_allowance,
-                    BurstComplete complete = nullptr);
+                    BurstComplete complete = nullptr, const void *ctx = nullptr);
 
 // The relay loop's burst: no byte waits in it more than 0.2 s after its
 // first byte, so a trickling stream is passed on as it comes; one that
 // complete says is complete is passed on at once.
-size_t read_burst(int fd, char *buf, unsigned cap, BurstComplete complete = nullptr);
+size_t read_burst(int fd, char *buf, unsigned cap, BurstComplete complete = nullptr,
+                  const void *ctx = nullptr);
 
 
 // Writes all n bytes to a non-blocking fd, waiting for the line to drain

@@ -183,7 +183,7 @@ TEST(ReplaceFile, ALinkThereIsReplacedAndADirectoryThereIsLeftAsItWas)
 TEST(ReadBurst, ACompleteBurstDoesNotWaitForMore)
 {
     Pipe p;
-    auto complete = [](const char *buf, size_t n) { return n > 0 && buf[n - 1] == '!'; };
+    auto complete = [](const char *buf, size_t n, const void *) { return n > 0 && buf[n - 1] == '!'; };
     char buf[1024];
     ASSERT_EQ(write(p.w, "frame!", 6), 6);
     auto start = std::chrono::steady_clock::now();

@@ -55,6 +55,35 @@ bool rtcm_frames_whole(const char *buf, size_t n)
     return n > 0;
 }
 
+bool rtcm_burst_ends_whole(const char *buf, size_t n, const void *counts)
+{
+    const RtcmCounts *c = static_cast<const RtcmCounts *>(counts);
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(buf);
+    size_t at = 0;
+    if (c->have > 0) {
+        // The frame the stream is in: what came of it before, then the
+        // burst's first bytes, up to its end.
+        uint8_t f[sizeof c->frame];
+        size_t have = c->have;
+        memcpy(f, c->frame, have);
+        while (have < 3 && at < n)
+            f[have++] = p[at++];
+        if (have < 3 || f[0] != 0xD3 || (f[1] & 0xFC) != 0)
+            return false;
+        size_t len = static_cast<size_t>(f[1] & 0x03) << 8 | f[2];
+        if (have + (n - at) < 6 + len)
+            return false;  // still arriving
+        memcpy(f + have, p + at, 6 + len - have);
+        at += 6 + len - have;
+        const uint8_t *crc = f + 3 + len;
+        if (crc24q(f, 3 + len) != (static_cast<uint32_t>(crc[0]) << 16 | crc[1] << 8 | crc[2]))
+            return false;
+        if (at == n)
+            return true;
+    }
+    return rtcm_frames_whole(buf + at, n - at);
+}
+
 // len bits of a message from bit pos on, most significant first.
 static uint64_t bits(const uint8_t *m, unsigned pos, unsigned len)
 {

@@ -30,8 +30,14 @@ struct RtcmCounts {
 };
 void rtcm_feed(RtcmCounts *c, const uint8_t *data, size_t n, double now);
 // Whether buf holds one or more whole RTCM 3 frames with good CRCs and
-// nothing else: a burst of corrections that can go to the receiver at once.
+// nothing else.
 bool rtcm_frames_whole(const char *buf, size_t n);
+// Whether a burst of n bytes, coming where the relayed stream stands as
+// the framer c has followed it (c: the RtcmCounts), ends exactly where a
+// whole frame with a good CRC ends, all of the burst whole frames: then it
+// can go to the receiver at once, however the epoch was cut into bursts
+// (one that filled the relay's buffer leaves the next in mid-frame).
+bool rtcm_burst_ends_whole(const char *buf, size_t n, const void *c);
 
 struct Health {
     int status = 1;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -340,4 +341,28 @@ TEST(RtcmFramer, OnlyWholeFramesWithGoodCrcsCompleteABurst)
     EXPECT_FALSE(whole("x" + one));  // bytes between frames
     EXPECT_FALSE(whole(one + "\r\n"));
     EXPECT_FALSE(whole(std::string(100, 'r')));  // RTCM 2, a vendor's format
+}
+
+// An epoch over 1 KiB cut into two bursts at every offset, as a full
+// buffer cuts it: the first goes at once only where it ends a frame, the
+// rest always, from wherever in a frame it starts.
+TEST(RtcmFramer, ABurstThatEndsAWholeFrameGoesWhereverItStarts)
+{
+    std::string epoch = rtcm_frame(std::string(1000, 'a')) + make_frame(1) +
+                        rtcm_frame(std::string(700, 'b')) + rtcm_frame(std::string(1023, 'c'));
+    std::vector<size_t> ends;
+    for (size_t at = 0; at < epoch.size();) {
+        at += 6 + ((static_cast<uint8_t>(epoch[at + 1]) & 3) << 8 | static_cast<uint8_t>(epoch[at + 2]));
+        ends.push_back(at);
+    }
+    for (size_t k = 1; k < epoch.size(); k++) {
+        RtcmCounts c;
+        bool ends_frame = std::find(ends.begin(), ends.end(), k) != ends.end();
+        ASSERT_EQ(rtcm_burst_ends_whole(epoch.data(), k, &c), ends_frame) << k;
+        rtcm_feed(&c, reinterpret_cast<const uint8_t *>(epoch.data()), k, 0);
+        ASSERT_TRUE(rtcm_burst_ends_whole(epoch.data() + k, epoch.size() - k, &c)) << k;
+        std::string damaged = epoch.substr(k);
+        damaged.back() ^= 1;
+        ASSERT_FALSE(rtcm_burst_ends_whole(damaged.data(), damaged.size(), &c)) << k;
+    }
 }

@@ -269,13 +269,14 @@ static int wait_once(Relay *r)
 }
 
 // Reads one burst from fd into buf; a silent fd sits out. Corrections that
-// are whole RTCM 3 frames go at once: the receiver's corrections are only
+// end where a whole RTCM 3 frame ends go at once: the receiver's corrections are only
 // as fresh as their last byte, and the gathering would add 0.2 s to every
 // epoch; anything else (RTCM 2, a vendor's format, a frame still arriving)
 // gathers as it always did.
-static size_t take_burst(int fd, SitOut *s, char *buf, size_t cap, BurstComplete complete)
+static size_t take_burst(int fd, SitOut *s, char *buf, size_t cap, BurstComplete complete,
+                         const void *ctx)
 {
-    size_t n = read_burst(fd, buf, static_cast<unsigned>(cap), complete);
+    size_t n = read_burst(fd, buf, static_cast<unsigned>(cap), complete, ctx);
     if (n == 0)
         sit_out(s);
     else
@@ -292,7 +293,7 @@ static void dispatch(const Config &cfg, Lines *lines, ClientRun *run, Choice *ch
         r->may_have_ended = true;
     unsigned long positions = h.receiver.positions;
     if (r->source_at >= 0 && r->fds[r->source_at].revents) {
-        size_t n = take_burst(lines->source, &r->source, buf, cap, nullptr);
+        size_t n = take_burst(lines->source, &r->source, buf, cap, nullptr, nullptr);
         if (n > 0) {
             relay_to_client(cfg, lines->master, &h, run, buf, n);
             report->dirty = true;
@@ -309,7 +310,9 @@ static void dispatch(const Config &cfg, Lines *lines, ClientRun *run, Choice *ch
         choice_on_position(choice, &h, h.receiver))
         end_running_client(*run, r, END_SWITCH);
     if (r->master_at >= 0 && r->fds[r->master_at].revents) {
-        size_t n = take_burst(lines->master, &r->master, buf, cap, rtcm_frames_whole);
+        // Judged where the stream stands, as the framer has followed it.
+        size_t n = take_burst(lines->master, &r->master, buf, cap, rtcm_burst_ends_whole,
+                              &h.corrections);
         if (n > 0) {
             relay_to_target(lines, report, run, buf, n);
             report->dirty = true;
