@@ -1,8 +1,10 @@
 // The choice of base takes a caster's source table and the FALLBACK setting
 // as they come, and positions that jump anywhere, with runs that fail among
 // them: never a crash, at most one switch by distance in 30 s, never a
-// failover back to the base that just failed, and never a switch to a base
-// whose run failed within the hold-out, whatever the input.
+// failover back to the base that just failed, never a switch to a base
+// whose run failed within its hold-out, and hold-outs that only double from
+// 5 min up to an hour, whatever the input; one base may fail again and
+// again.
 #include "base/base.h"
 
 #include <cmath>
@@ -41,16 +43,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 __builtin_trap();
             for (const Failure &f : b.failures)
                 if (f.candidate.mountpoint == to && f.candidate.kind != Candidate::FALLBACK &&
-                    now - f.at < HOLD_OUT_S)
+                    now - f.at < f.hold_s)
                     __builtin_trap();
             last_switch = now;
             note_run_end(&b, RUN_SWITCHED, now);
             start_candidate(&b, now);
         }
-        if (raw[0] % 7 == 0) {
+        // A failed run; some inputs make the base fail run after run.
+        int runs = raw[0] % 7 == 0 ? 1 + (raw[1] % 5 == 0 ? (raw[0] & 7) : 0) : 0;
+        for (int k = 0; k < runs; k++) {
             Candidate failed = b.current;
             if (note_run_end(&b, raw[1] % 2 ? RUN_FAILED : RUN_NO_FIX, now) &&
                 start_candidate(&b, now) == failed)
+                __builtin_trap();
+            if (!b.started)
+                start_candidate(&b, now);
+        }
+        for (const Failure &f : b.failures) {
+            double h = f.hold_s;
+            if (h != 300 && h != 600 && h != 1200 && h != 2400 && h != HOLD_OUT_MAX_S)
                 __builtin_trap();
         }
         if (!std::isfinite(current_distance_km(b)))

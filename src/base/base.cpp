@@ -55,10 +55,20 @@ static double failed_at(const BaseChoice &b, const Candidate &c)
     return -1;
 }
 
+static Failure *failure_of(BaseChoice *b, const Candidate &c)
+{
+    for (Failure &f : b->failures)
+        if (f.candidate == c)
+            return &f;
+    return nullptr;
+}
+
 static bool held_out(const BaseChoice &b, const Candidate &c, double now)
 {
-    double at = failed_at(b, c);
-    return at >= 0 && now - at < HOLD_OUT_S;
+    for (const Failure &f : b.failures)
+        if (f.candidate == c)
+            return now - f.at < f.hold_s;
+    return false;
 }
 
 // The candidate failover goes to: one that has not failed comes before one
@@ -113,8 +123,10 @@ const Candidate &start_candidate(BaseChoice *b, double now)
             pick = &c;
     if (!pick)
         pick = &list[0];
-    if (!(*pick == b->current))
+    if (!(*pick == b->current)) {
         b->failed_here = 0;
+        b->returned_to_failed = failed_at(*b, *pick) >= 0;
+    }
     b->current = *pick;
     b->started = true;
     b->switch_to.clear();
@@ -126,21 +138,32 @@ const Candidate &start_candidate(BaseChoice *b, double now)
 
 bool note_run_end(BaseChoice *b, RunEnd end, double now)
 {
+    Failure *f = failure_of(b, b->current);
+    // Ten minutes of a good run make a base as good as new.
+    bool ran_well = now - b->run_since >= RAN_WELL_S;
+    if (ran_well) {
+        b->returned_to_failed = false;
+        if (f)
+            f->hold_s = HOLD_OUT_S;
+    }
     if (end == RUN_GOOD || end == RUN_SWITCHED) {
         b->failed_here = 0;
         return false;
     }
-    bool known = false;
-    for (Failure &f : b->failures)
-        if (f.candidate == b->current) {
-            f.at = now;
-            known = true;
-        }
-    if (!known)
-        b->failures.push_back({b->current, now});
+    bool leave_now = b->returned_to_failed && f;
+    if (!f) {
+        b->failures.push_back({b->current, now, HOLD_OUT_S});
+        f = &b->failures.back();
+    } else if (leave_now) {
+        // Gone back to and failing again at once: a base that keeps
+        // failing costs one failed run a hold-out, and that grows.
+        f->hold_s = std::min(f->hold_s * 2, static_cast<double>(HOLD_OUT_MAX_S));
+    }
+    f->at = now;
+    b->returned_to_failed = false;
     b->failed_here++;
     unsigned after = b->failover_after > 0 ? b->failover_after : 1;
-    if (end == RUN_FAILED && b->failed_here < after)
+    if (end == RUN_FAILED && b->failed_here < after && !leave_now)
         return false;
     b->failed_here = 0;
     std::vector<Candidate> list = candidate_list(*b);

@@ -71,12 +71,18 @@ enum {
     TABLE_MAX_AGE_S = 3600,
     TABLE_RETRY_S = 60,
     HOLD_OUT_S = 300,
+    HOLD_OUT_MAX_S = 3600,
+    RAN_WELL_S = 600,
 };
 
-// A candidate whose last run failed, and when (monotonic s).
+// A candidate whose last run failed, when (monotonic s), and how long it
+// is held out after it: HOLD_OUT_S, doubled each time it fails again at
+// once after being gone back to, at most HOLD_OUT_MAX_S, and HOLD_OUT_S
+// again once it has run well for RAN_WELL_S.
 struct Failure {
     Candidate candidate;
     double at = 0;
+    double hold_s = HOLD_OUT_S;
 };
 
 struct BaseChoice {
@@ -96,6 +102,9 @@ struct BaseChoice {
     bool started = false;
     Candidate current;
     unsigned failed_here = 0;
+    // The current candidate failed before it was gone back to: its first
+    // failed run is enough to leave it.
+    bool returned_to_failed = false;
     std::string switch_to;
     bool failing_over = false;
     Candidate failover_to;
@@ -131,8 +140,10 @@ enum RunEnd {
 };
 // Counts a run's end at now (monotonic s); true when the next start fails
 // over, to b->failover_to: the first in the list as it is now that has not
-// failed, else not within HOLD_OUT_S, else the one that failed longest ago;
-// never the one that just failed.
+// failed, else not held out, else the one that failed longest ago; never
+// the one that just failed. A candidate gone back to after it failed is
+// left after its first failed run (unless it ran well for RAN_WELL_S), and
+// its hold-out doubles.
 bool note_run_end(BaseChoice *b, RunEnd end, double now);
 
 // A position from the receiver at time now (seconds).

@@ -149,6 +149,47 @@ TEST(BaseChoice, TheNearestFirstThenFallbacksAndFailoverRoundTheList)
     EXPECT_EQ(start_candidate(&one, 0).mountpoint, "CONF");
 }
 
+// A base that stalls every time: the nearest rule goes back to it after its
+// hold-out, it is left after its first failed run, and the hold-out
+// doubles up to an hour; ten minutes of a good run make it new.
+TEST(BaseChoice, AHoldOutGrowsWhileABaseKeepsFailing)
+{
+    BaseChoice b = two_bases();
+    b.failover_after = 3;
+    note_position(&b, 52.0, 13.1);  // WEST is nearest
+    double t = 0;
+    ASSERT_EQ(start_candidate(&b, t).mountpoint, "WEST");
+    EXPECT_FALSE(note_run_end(&b, RUN_FAILED, t += 190));
+    EXPECT_FALSE(note_run_end(&b, RUN_FAILED, t += 190));
+    ASSERT_TRUE(note_run_end(&b, RUN_FAILED, t += 190));
+    ASSERT_EQ(start_candidate(&b, t).mountpoint, "EAST");
+    for (double hold : {300, 600, 1200, 2400, 3600, 3600}) {
+        double failed = t;
+        note_position(&b, 52.0, 13.1);
+        EXPECT_EQ(switch_due(&b, failed + hold - 1), "") << hold;
+        switch_due(&b, failed + hold);
+        EXPECT_EQ(switch_due(&b, t = failed + hold + 10), "WEST") << hold;
+        ASSERT_EQ(start_candidate(&b, t).mountpoint, "WEST");
+        ASSERT_TRUE(note_run_end(&b, RUN_FAILED, t += 190)) << "left after one failed run";
+        ASSERT_EQ(start_candidate(&b, t).mountpoint, "EAST");
+    }
+    // Back once more, it runs well for ten minutes, then fails: a fresh
+    // start, three failed runs before the next.
+    b.last_switch = 0;
+    switch_due(&b, t += 3600);
+    ASSERT_EQ(switch_due(&b, t += 10), "WEST");
+    start_candidate(&b, t);
+    EXPECT_FALSE(note_run_end(&b, RUN_FAILED, t += 601));
+    start_candidate(&b, t);
+    EXPECT_FALSE(note_run_end(&b, RUN_FAILED, t += 10));
+    start_candidate(&b, t);
+    ASSERT_TRUE(note_run_end(&b, RUN_FAILED, t += 10));
+    start_candidate(&b, t);
+    EXPECT_EQ(switch_due(&b, t + 299), "");
+    switch_due(&b, t + 300);
+    EXPECT_EQ(switch_due(&b, t + 310), "WEST");
+}
+
 TEST(BaseChoice, ASwitchNeedsTheMarginTenSteadySecondsAndThirtyOfRunning)
 {
     BaseChoice b = two_bases();
