@@ -56,6 +56,11 @@ int main(int argc, char **argv)
         log_notice("MQTT telemetry is off: no MOD_NTRIP_MQTT_HOST in %s", settings_path);
         return 0;
     }
+    std::string refusal = mqtt_refusal(s);
+    if (!refusal.empty()) {
+        log_err("%s", refusal.c_str());
+        return 2;  // the unit does not restart it: only new settings help
+    }
     mosquitto_lib_init();
     log_notice("publishing to %s:%u as %s/state and %s/up", s.host.c_str(), s.port,
                s.prefix.c_str(), s.prefix.c_str());

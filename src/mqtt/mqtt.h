@@ -16,12 +16,30 @@ struct MqttSettings {
     std::string cafile;              // set: TLS 1.2 or later, the broker verified
     std::string prefix;              // topics PREFIX/state and PREFIX/up
     unsigned interval = 60;          // s between reports in which only counters changed
+    bool insecure = false;           // an account may go in clear: MOD_NTRIP_MQTT_INSECURE=1
 };
 
 // The publisher's keys of the settings file (f may be null); hostname
 // makes the default prefix "rtkfeedd/HOSTNAME". A value that cannot be used
-// is logged and its default taken.
+// is logged and its default taken, and so is a key of the publisher's
+// prefix that it does not know (a misspelt CA file must not go unseen).
 void load_mqtt_settings(FILE *f, const std::string &hostname, MqttSettings *s);
+// Why the publisher must not start with these settings (an account that
+// would go in clear), or empty.
+std::string mqtt_refusal(const MqttSettings &s);
+
+// The pace of the state on the broker: a change of state goes at once,
+// further changes at most one every STATE_EVERY_MS (the latest at the end
+// of that time), counters alone at most every interval.
+enum { STATE_EVERY_MS = 10000 };
+struct PublishPace {
+    long long state_at = -1;  // when a change of state last went (monotonic ms)
+    long long any_at = -1;    // when anything last went
+};
+// When the report may go (<= now: now), given whether it differs from the
+// one last published in its state.
+long long publish_time(const PublishPace &p, bool state_change, long long now, unsigned interval_s);
+void note_published(PublishPace *p, bool state_change, long long now);
 
 // The client id of a persistent session: "rtkfeedd-" and the prefix with
 // each "/" made "-".

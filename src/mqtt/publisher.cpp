@@ -12,9 +12,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <mosquitto.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <syslog.h>
@@ -25,8 +28,10 @@ static const char report_name[] = "rtkfeedd.json";
 static const char report_path[] = "/run/rtkfeedd.json";
 enum {
     KEEPALIVE_S = 60,
+    SILENT_MS = KEEPALIVE_S * 1500,  // nothing heard for this long: the connection is gone
     CONNACK_WAIT_MS = 10000,  // a broker that takes the connection but never answers
     MAX_BACKOFF_S = 60,
+    LASTED_MS = 60000,        // a connection that lasted this long resets the back-off
 };
 
 struct Publisher {
@@ -38,6 +43,16 @@ struct Publisher {
     bool attempting = false, connected = false;
     long long attempt_at = 0, next_attempt = 0;
     int backoff_s = 1;
+    // The lookup and connect run in a thread of their own, which a stop
+    // abandons: neither can be interrupted inside libmosquitto.
+    bool connecting = false;
+    pthread_t connector;
+    int connect_done[2] = {-1, -1};
+    int connect_rc = 0, connect_errno = 0;
+    // When the connection was made and when the broker was last heard.
+    long long connected_at = 0, heard_at = 0;
+    // Connections that end within LASTED_MS of being made: said once.
+    bool short_lived = false;
     std::string said;       // the connection's state as last logged
     std::string last_error;  // libmosquitto's last error message (TLS)
     // The report: as last read, as last published (and when), and the
@@ -45,7 +60,7 @@ struct Publisher {
     std::string report_json;
     ReportKeys report, published;
     bool have_report = false, have_published = false;
-    long long published_at = 0;
+    PublishPace pace;
     int up = -1, up_published = -1;
     int daemon_pid = 0;
     int daemon_end = -1;
@@ -74,10 +89,11 @@ static void on_connect(mosquitto *, void *obj, int rc)
     p->attempting = false;
     if (rc == 0) {
         p->connected = true;
-        p->backoff_s = 1;
+        p->connected_at = p->heard_at = monotonic_ms();
         p->up_published = -1;
         p->have_published = false;
-        say(p, LOG_NOTICE, "connected to " + broker(p));
+        if (!p->short_lived)
+            say(p, LOG_NOTICE, "connected to " + broker(p));
     } else {
         say(p, LOG_ERR, "refused by " + broker(p) + ": " + mosquitto_connack_string(rc));
     }
@@ -93,6 +109,21 @@ static void on_log(mosquitto *, void *obj, int level, const char *text)
 // after 1, 2, 4 ... at most 60 s.
 static void drop_connection(Publisher *p)
 {
+    // Only a connection that lasted starts the back-off afresh: a broker
+    // that ends each one right after it was made (another router with the
+    // same client id, a packet limit below the report) is not hammered.
+    if (p->connected) {
+        if (monotonic_ms() - p->connected_at >= LASTED_MS) {
+            p->backoff_s = 1;
+            p->short_lived = false;
+        } else if (!p->short_lived) {
+            p->short_lived = true;
+            log_err("connections to %s end within %d s of being made (another client with the "
+                    "id %s, or a broker that refuses the report's size?); trying again after 1, "
+                    "2, 4 ... %d s", broker(p).c_str(), LASTED_MS / 1000,
+                    mqtt_client_id(p->s->prefix).c_str(), static_cast<int>(MAX_BACKOFF_S));
+        }
+    }
     mosquitto_disconnect(p->mosq);
     p->attempting = p->connected = false;
     p->next_attempt = monotonic_ms() + p->backoff_s * 1000LL;
@@ -101,7 +132,9 @@ static void drop_connection(Publisher *p)
 
 static void lose(Publisher *p, int rc)
 {
-    if (p->connected)
+    if (p->connected && p->short_lived)
+        ;  // said once for the whole loop
+    else if (p->connected)
         say(p, LOG_ERR, "lost " + broker(p) + ": " + mosquitto_strerror(rc));
     else if (rc == MOSQ_ERR_TLS)
         say(p, LOG_ERR, "TLS failure with " + broker(p) + ": " + p->last_error);
@@ -110,16 +143,50 @@ static void lose(Publisher *p, int rc)
     drop_connection(p);
 }
 
+static void *connect_thread(void *arg)
+{
+    Publisher *p = static_cast<Publisher *>(arg);
+    errno = 0;
+    p->connect_rc = mosquitto_connect(p->mosq, p->s->host.c_str(), static_cast<int>(p->s->port),
+                                      KEEPALIVE_S);
+    p->connect_errno = errno;
+    if (write(p->connect_done[1], "", 1) < 0) {
+    }
+    return nullptr;
+}
+
+// Starts a connection attempt in the connector thread; the loop waits for
+// it beside the stop.
 static void attempt(Publisher *p)
 {
     p->last_error.clear();
-    errno = 0;
-    int rc = mosquitto_connect(p->mosq, p->s->host.c_str(), static_cast<int>(p->s->port),
-                               KEEPALIVE_S);
+    // Stop signals go to the loop, never into the connector's calls.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    int err = pthread_create(&p->connector, nullptr, connect_thread, p);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (err != 0) {
+        say(p, LOG_ERR, std::string("cannot start a connection: ") + strerror(err));
+        drop_connection(p);
+        return;
+    }
+    p->connecting = true;
+}
+
+// The connector is done: what it made of the attempt.
+static void attempted(Publisher *p)
+{
+    char byte;
+    while (read(p->connect_done[0], &byte, 1) > 0) {
+    }
+    pthread_join(p->connector, nullptr);
+    p->connecting = false;
+    int rc = p->connect_rc;
+    if (stop_requested())
+        return;  // the stop says what happens
     if (rc == MOSQ_ERR_ERRNO) {
-        // A stop interrupts a connection that hangs: nothing to say then.
-        if (errno != EINTR || !stop_requested())
-            say(p, LOG_ERR, "cannot reach " + broker(p) + ": " + strerror(errno));
+        say(p, LOG_ERR, "cannot reach " + broker(p) + ": " + strerror(p->connect_errno));
         drop_connection(p);
         return;
     }
@@ -162,10 +229,12 @@ static void read_report(Publisher *p)
     watch_daemon(p);
 }
 
-static void publish(Publisher *p, const std::string &topic, const std::string &payload)
+// Retained; the state with QoS 0, so that nothing superseded is kept or
+// sent again after a reconnect, only up with QoS 1.
+static void publish(Publisher *p, const std::string &topic, const std::string &payload, int qos)
 {
     int rc = mosquitto_publish(p->mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                               payload.data(), 1, true);
+                               payload.data(), qos, true);
     if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
         lose(p, rc);
 }
@@ -179,21 +248,24 @@ static long long publish_due(Publisher *p)
     if (!p->connected)
         return 0;
     if (p->up != p->up_published) {
-        publish(p, p->up_topic, p->up == 1 ? "1" : "0");
+        publish(p, p->up_topic, p->up == 1 ? "1" : "0", 1);
         p->up_published = p->up;
     }
     if (!p->have_report || (p->have_published && !report_changed(p->published, p->report)))
         return 0;
-    long long now = monotonic_ms(), due = p->published_at + p->s->interval * 1000LL;
-    if (p->have_published && !state_changed(p->published, p->report) && now < due)
+    long long now = monotonic_ms();
+    // The first report of a connection goes at once.
+    bool change = !p->have_published || state_changed(p->published, p->report);
+    long long due = p->have_published ? publish_time(p->pace, change, now, p->s->interval) : now;
+    if (due > now)
         return due;
     std::string json = p->report_json;
     while (!json.empty() && (json.back() == '\n' || json.back() == '\r'))
         json.pop_back();
-    publish(p, p->state_topic, json);
+    publish(p, p->state_topic, json, 0);
     p->published = p->report;
     p->have_published = true;
-    p->published_at = now;
+    note_published(&p->pace, change, now);
     return 0;
 }
 
@@ -216,16 +288,26 @@ static bool report_touched(int fd)
 static void drive_socket(Publisher *p, short revents)
 {
     int rc = MOSQ_ERR_SUCCESS;
+    if (revents & POLLIN)
+        p->heard_at = monotonic_ms();
     if (revents & (POLLIN | POLLHUP | POLLERR))
         rc = mosquitto_loop_read(p->mosq, 1);
     if (rc == MOSQ_ERR_SUCCESS && (revents & POLLOUT))
         rc = mosquitto_loop_write(p->mosq, 1);
     if (rc == MOSQ_ERR_SUCCESS)
         rc = mosquitto_loop_misc(p->mosq);
-    if (rc != MOSQ_ERR_SUCCESS)
+    if (rc != MOSQ_ERR_SUCCESS) {
         lose(p, rc);
-    else if (!p->connected && !p->attempting)
+    } else if (!p->connected && !p->attempting) {
         drop_connection(p);  // refused: on_connect said so
+    } else if (p->connected && monotonic_ms() - p->heard_at >= SILENT_MS) {
+        // libmosquitto pings after a keepalive without a word from the
+        // broker and would wait another for the answer; a NAT mapping that
+        // went silent is noticed sooner, and said in words.
+        say(p, LOG_ERR, "no answer from " + broker(p) + " for " +
+                            std::to_string((monotonic_ms() - p->heard_at) / 1000) + " s");
+        drop_connection(p);
+    }
 }
 
 // Says goodbye: up 0, as the will would, then a clean disconnect, within
@@ -234,7 +316,7 @@ static void leave(Publisher *p)
 {
     if (!p->connected)
         return;
-    publish(p, p->up_topic, "0");
+    publish(p, p->up_topic, "0", 1);
     mosquitto_disconnect(p->mosq);
     for (long long end = monotonic_ms() + 1000; monotonic_ms() < end;) {
         int fd = mosquitto_socket(p->mosq);
@@ -251,7 +333,9 @@ static int setup(Publisher *p, const MqttSettings &s)
     p->s = &s;
     p->state_topic = s.prefix + "/state";
     p->up_topic = s.prefix + "/up";
-    p->mosq = mosquitto_new(mqtt_client_id(s.prefix).c_str(), false, p);
+    // A clean session: nothing of an earlier connection is kept to be sent
+    // again.
+    p->mosq = mosquitto_new(mqtt_client_id(s.prefix).c_str(), true, p);
     if (!p->mosq) {
         log_err("cannot make an MQTT client: %s", strerror(errno));
         return -1;
@@ -263,6 +347,12 @@ static int setup(Publisher *p, const MqttSettings &s)
         mosquitto_username_pw_set(p->mosq, s.username.c_str(),
                                   s.password.empty() ? nullptr : s.password.c_str());
     if (!s.cafile.empty()) {
+        FILE *ca = fopen(s.cafile.c_str(), "re");
+        if (!ca) {
+            log_err("cannot read the CA file %s: %s", s.cafile.c_str(), strerror(errno));
+            return -1;
+        }
+        fclose(ca);
         // The broker's certificate and its name (as written in the settings)
         // are verified; a failure is never bypassed.
         int rc = mosquitto_tls_set(p->mosq, s.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
@@ -283,6 +373,10 @@ int run_publisher(const MqttSettings &s)
     Publisher p;
     if (setup(&p, s) != 0)
         return 1;
+    if (pipe2(p.connect_done, O_CLOEXEC | O_NONBLOCK) != 0) {
+        log_err("cannot make a pipe: %s", strerror(errno));
+        return 1;
+    }
     int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (watch < 0 || inotify_add_watch(watch, report_dir, IN_CLOSE_WRITE | IN_MOVED_TO |
                                                               IN_DELETE | IN_CREATE) < 0) {
@@ -293,19 +387,24 @@ int run_publisher(const MqttSettings &s)
     long long report_due = 0;
     while (!stop_requested()) {
         long long now = monotonic_ms();
-        if (!p.connected && !p.attempting && now >= p.next_attempt)
+        if (!p.connecting && !p.connected && !p.attempting && now >= p.next_attempt)
             attempt(&p);
         if (p.attempting && monotonic_ms() - p.attempt_at > CONNACK_WAIT_MS)
             lose(&p, MOSQ_ERR_KEEPALIVE);
-        report_due = publish_due(&p);
+        // While the connector works, libmosquitto is its alone.
+        report_due = p.connecting ? 0 : publish_due(&p);
         // The wait: until an event, the next attempt, a report due, or the
         // keepalive's turn (half its interval).
-        pollfd fds[4];
+        pollfd fds[5];
         nfds_t n = 0;
         fds[n++] = {stop_fd(), POLLIN, 0};
         fds[n++] = {watch, POLLIN, 0};
-        int sock = mosquitto_socket(p.mosq);
-        int sock_at = -1, end_at = -1;
+        int sock = p.connecting ? -1 : mosquitto_socket(p.mosq);
+        int sock_at = -1, end_at = -1, done_at = -1;
+        if (p.connecting) {
+            done_at = static_cast<int>(n);
+            fds[n++] = {p.connect_done[0], POLLIN, 0};
+        }
         if (sock >= 0 && (p.connected || p.attempting)) {
             sock_at = static_cast<int>(n);
             fds[n++] = {sock, static_cast<short>(POLLIN | (mosquitto_want_write(p.mosq) ? POLLOUT : 0)), 0};
@@ -317,7 +416,9 @@ int run_publisher(const MqttSettings &s)
         long long until = monotonic_ms() + KEEPALIVE_S * 500LL;
         if (p.attempting)
             until = std::min(until, p.attempt_at + CONNACK_WAIT_MS + 1);
-        else if (!p.connected)
+        else if (p.connected)
+            until = std::min(until, p.heard_at + SILENT_MS + 1);
+        else if (!p.connecting)
             until = std::min(until, p.next_attempt);
         if (report_due > 0)
             until = std::min(until, report_due);
@@ -334,10 +435,19 @@ int run_publisher(const MqttSettings &s)
         if (report_touched(watch) || (end_at >= 0 && fds[end_at].revents) ||
             (p.up == 1 && p.daemon_end < 0))
             read_report(&p);
-        if (sock_at >= 0)
+        if (done_at >= 0 && fds[done_at].revents)
+            attempted(&p);
+        else if (sock_at >= 0)
             drive_socket(&p, fds[sock_at].revents);
         else if (p.connected)
             mosquitto_loop_misc(p.mosq);
+    }
+    if (p.connecting) {
+        // A lookup or a connection that hangs (a resolver or a broker that
+        // does not answer) is abandoned: the process ends around it, as
+        // the stop promises, within its 3 s.
+        log_notice("terminated");
+        _exit(0);
     }
     leave(&p);
     mosquitto_destroy(p.mosq);

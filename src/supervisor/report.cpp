@@ -72,6 +72,13 @@ void report_write(Report *r, const Lines &lines)
     tell_status(r);
 }
 
+bool report_is_due(const Report &r, bool fix_changed, long long now)
+{
+    if (fix_changed && now - r.fix_written >= 5000)
+        return true;
+    return now >= r.written + (r.dirty || fix_changed ? 5000 : 60000);
+}
+
 long long report_if_due(Report *r, const Lines &lines)
 {
     // Counters alone are written at most every 5 s: two files replaced
@@ -85,8 +92,15 @@ long long report_if_due(Report *r, const Lines &lines)
     };
     if (take_client_said(&r->health.said, &r->health.said_at))
         r->dirty = true;
-    if (fix_shown(r->health) != r->shown_fix || monotonic_ms() >= due(0))
+    bool fix_changed = fix_shown(r->health) != r->shown_fix;
+    long long now = monotonic_ms();
+    if (report_is_due(*r, fix_changed, now)) {
+        if (fix_changed)
+            r->fix_written = now;
         report_write(r, lines);
+    } else if (fix_changed) {
+        r->dirty = true;
+    }
     return due(1000);
 }
 

@@ -1,5 +1,6 @@
 #include "supervisor/run_end.h"
 #include "supervisor/backoff.h"
+#include "supervisor/report.h"
 
 #include <gtest/gtest.h>
 
@@ -28,4 +29,21 @@ TEST(RunEnd, EachReasonCountsForTheBackOffAndTheChoiceAsItShould)
         EXPECT_EQ(f.backoff_run_ms, c.backoff_run_ms) << c.why;
         EXPECT_EQ(f.choice, c.choice) << c.why;
     }
+}
+
+// The report follows a change of fix at once, then at most every 5 s, as
+// the counters do; without a change, a minute.
+TEST(ReportCadence, AFlappingFixIsWrittenAtMostEveryFiveSeconds)
+{
+    Report r;
+    r.written = 100000;
+    r.fix_written = 100000;
+    EXPECT_FALSE(report_is_due(r, true, 101000));
+    EXPECT_TRUE(report_is_due(r, true, 105000));
+    r.fix_written = 90000;
+    EXPECT_TRUE(report_is_due(r, true, 101000));  // the first change in 5 s: at once
+    EXPECT_FALSE(report_is_due(r, false, 159999));
+    EXPECT_TRUE(report_is_due(r, false, 160000));
+    r.dirty = true;
+    EXPECT_TRUE(report_is_due(r, false, 105000));
 }

@@ -75,6 +75,7 @@ struct Report {
     long long written = 0;     // monotonic ms of the last write
     bool dirty = false;        // counters changed since
     int shown_fix = -1;        // the receiver's fix quality it showed, -1 none
+    long long fix_written = -1000000;  // monotonic ms of the last write for a change of fix
     std::string told_status;   // the last STATUS= the service manager got
 };
 
