@@ -8,6 +8,9 @@
 #include <csignal>
 #include <functional>
 #include <cstdio>
+#include <netinet/in.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
@@ -182,7 +185,7 @@ TEST_F(MqttTest, ARefusedPasswordIsLoggedOnceAndNothingIsPublished)
     ASSERT_EQ(shell("mosquitto_passwd -c -b /run/mqtt/passwd truck7 right >/dev/null 2>&1"), 0);
     chmod("/run/mqtt/passwd", 0644);
     broker("password_file /run/mqtt/passwd\n");
-    publisher("MOD_NTRIP_MQTT_USERNAME=truck7\nMOD_NTRIP_MQTT_PASSWORD=wrong\n");
+    publisher("MOD_NTRIP_MQTT_USERNAME=truck7\nMOD_NTRIP_MQTT_PASSWORD=wrong\nMOD_NTRIP_MQTT_INSECURE=1\n");
     ASSERT_TRUE(wait_log("refused by 127.0.0.1:1883: Connection Refused: not authorised"));
     sleep(4);  // attempts after 1, 2 s: said once
     EXPECT_EQ(count_log("refused by"), 1);
@@ -218,4 +221,79 @@ TEST_F(MqttTest, TlsWithTheBrokersNameVerifiedAndAnotherHostsCertificateRefused)
     publisher("MOD_NTRIP_MQTT_CAFILE=/run/mqtt/ca.pem\n");
     ASSERT_TRUE(wait_log("connected to 127.0.0.1:8883"));
     EXPECT_EQ(subscribe("up", 1, 5, false, "-p 8883 --cafile /run/mqtt/ca.pem"), "fleet/t1/up 1\n");
+}
+
+// A broker that ends each connection right after it was made (its packet
+// limit is below the report): the back-off grows, the loop is said once.
+TEST_F(MqttTest, ABrokerThatEndsEachConnectionAtOnceIsNotHammered)
+{
+    broker("max_packet_size 300\n");
+    publisher("");
+    ASSERT_TRUE(wait_log("end within 60 s of being made"));
+    // Each connection says up 1 (and its will 0 as the broker drops it):
+    // attempts after 1, 2, 4, 8 s, at most five in 20 s, not twenty.
+    FILE *sub = popen("mosquitto_sub -h 127.0.0.1 -R -W 20 -F %p -t fleet/t1/up 2>/dev/null", "r");
+    int ups = 0;
+    char line[64];
+    while (fgets(line, sizeof line, sub))
+        ups += std::string(line) == "1\n";
+    pclose(sub);
+    EXPECT_LE(ups, 5);
+    EXPECT_GE(ups, 2);
+    EXPECT_EQ(count_log("end within 60 s of being made"), 1);
+    EXPECT_LE(count_log("connected to"), 1);
+}
+
+// The state is retained with QoS 0 (nothing superseded is kept to be sent
+// again), up and the will with QoS 1.
+TEST_F(MqttTest, OnlyUpGoesWithQos1)
+{
+    broker();
+    publisher("");
+    ASSERT_TRUE(wait_log("connected to"));
+    std::string seen;
+    shell("mosquitto_sub -h 127.0.0.1 -q 1 -C 2 -W 5 -F '%t %q' -t 'fleet/t1/#' 2>/dev/null", &seen);
+    EXPECT_NE(seen.find("fleet/t1/up 1\n"), std::string::npos) << seen;
+    EXPECT_NE(seen.find("fleet/t1/state 0\n"), std::string::npos) << seen;
+}
+
+// A resolver that never answers: the stop still ends the publisher within
+// 3 s, and nothing is said of the broker after it.
+TEST_F(MqttTest, AStopDuringALookupThatHangsTakesAtMostThreeSeconds)
+{
+    // A name server of this test's own that never answers.
+    int dns = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(53);
+    a.sin_addr.s_addr = htonl(0x7f000035);  // 127.0.0.53
+    ASSERT_EQ(bind(dns, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    write_file("/run/mqtt/resolv.conf", "nameserver 127.0.0.53\noptions timeout:5 attempts:3\n");
+    write_file("/run/mqtt/hosts", "127.0.0.1 localhost\n");
+    ASSERT_EQ(mount("/run/mqtt/resolv.conf", "/etc/resolv.conf", nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(mount("/run/mqtt/hosts", "/etc/hosts", nullptr, MS_BIND, nullptr), 0);
+    write_settings("MOD_NTRIP_MQTT_HOST=broker.invalid.test\nMOD_NTRIP_MQTT_TOPIC=fleet/t1\n");
+    start_daemon(MQTT_BINARY);
+    ASSERT_TRUE(wait_log("publishing to broker.invalid.test"));
+    sleep(1);
+    long long start = monotonic_ms();
+    EXPECT_EQ(stop_daemon(SIGTERM, 5000), 0);
+    EXPECT_LT(monotonic_ms() - start, 3000);
+    EXPECT_EQ(count_log("cannot reach"), 0);
+    EXPECT_TRUE(has_log(LOG_NOTICE, "terminated"));
+    close(dns);
+}
+
+// An account without TLS: refused at start, nothing sent, and a key the
+// publisher does not know (a misspelt CA file) is named.
+TEST_F(MqttTest, AnAccountWithoutTlsIsRefusedAndNothingIsSent)
+{
+    broker("log_type all\nconnection_messages true\n");
+    publisher("MOD_NTRIP_MQTT_USERNAME=truck7\nMOD_NTRIP_MQTT_PASSWORD=secret\n"
+              "MOD_NTRIP_MQTT_CA_FILE=/run/mqtt/ca.pem\n");
+    EXPECT_EQ(wait_exit(5000), 2);
+    EXPECT_TRUE(wait_log("MOD_NTRIP_MQTT_CA_FILE: not a setting of rtkfeedd-mqtt"));
+    EXPECT_TRUE(wait_log("the password would go to 127.0.0.1:1883 in clear"));
+    EXPECT_EQ(count_log("secret"), 0);
+    EXPECT_EQ(count_log("connected to"), 0);
 }

@@ -264,8 +264,10 @@ static long long publish_due(Publisher *p)
         json.pop_back();
     publish(p, p->state_topic, json, 0);
     p->published = p->report;
+    // A connection's first report is no change of state: the next one
+    // still goes at once.
+    note_published(&p->pace, change && p->have_published, now);
     p->have_published = true;
-    note_published(&p->pace, change, now);
     return 0;
 }
 
