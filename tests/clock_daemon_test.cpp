@@ -103,3 +103,53 @@ TEST_F(ClockTest, TheWatchdogIsPingedWhileTheTableIsReadAgain)
     EXPECT_LE(longest_gap, 1000 + 200);
     EXPECT_EQ(stop_daemon(), 0);
 }
+
+// The table could not be read at start-up (the uplink not yet up) and the
+// configured mountpoint runs well: a minute later the table is asked for
+// again while the client runs, the corrections going on meanwhile, and
+// the client gives way to the nearest base by the switch rule.
+TEST_F(ClockTest, ATableThatCouldNotBeReadIsAskedForWhileTheClientRuns)
+{
+    write_settings("MOD_NTRIP_IPADDR=caster.example\nMOD_NTRIP_MOUNTPOINT=CONF\n"
+                   "MOD_NTRIP_NEAREST=1\nMOD_NTRIP_SEND_NMEA=1\nMOD_NTRIP_SOURCE=1\n"
+                   "MOD_NTRIP_STALL_TIMEOUT=0\n");
+    std::string position = "$GPGGA,120000.00,5200.0000,N,01359.4000,E,1,12,0.9,50.0,M,0.0,M,,*";
+    unsigned sum = 0;
+    for (size_t i = 1; i + 1 < position.size(); i++)
+        sum ^= static_cast<unsigned char>(position[i]);
+    char tail[8];
+    snprintf(tail, sizeof tail, "%02X\r\n", sum);
+    position += tail;
+    int receiver = make_serial("/dev/ttyS0");
+    int source = make_serial("/dev/ttyS1");
+    write_file("/run/fake/repeat", std::string(40, 'c'));
+    // A minute passes 6 s after the start.
+    start_with_clock(6, 0, 61);
+    ASSERT_TRUE(wait_log("cannot read the source table of caster.example:0"));
+    write_file("/run/fake/table",
+               "STR;CONF;Far;RTCM 3.2;x;2;GPS;N;DEU;52.0;15.0;1;0;x;none;B;N;9600;\r\n"
+               "STR;EAST;Near;RTCM 3.2;x;2;GPS;N;DEU;52.0;14.0;1;0;x;none;B;N;9600;\r\n");
+    write_file("/run/fake/query_slow", "3");
+    long long longest_gap = 0, last = monotonic_ms();
+    bool switched = false;
+    for (long long end = monotonic_ms() + 40000; monotonic_ms() < end && !switched;) {
+        ASSERT_EQ(write(source, position.data(), position.size()), static_cast<ssize_t>(position.size()));
+        for (long long second = monotonic_ms() + 1000; monotonic_ms() < second;) {
+            pollfd p = {receiver, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
+                continue;
+            char buf[512];
+            // Until the switch ends the client, corrections never pause.
+            if (read(receiver, buf, sizeof buf) > 0 && count_log("switching to EAST") == 0)
+                longest_gap = std::max(longest_gap, monotonic_ms() - last);
+            last = monotonic_ms();
+        }
+        switched = read_file("/run/fake/mounts").find("EAST") != std::string::npos;
+    }
+    EXPECT_TRUE(switched) << read_file("/run/fake/mounts");
+    EXPECT_TRUE(wait_log("source table of caster.example:0 read: 2 bases"));
+    EXPECT_TRUE(wait_log("switching to EAST"));
+    EXPECT_EQ(read_file("/run/fake/queries"), "query\nquery\n");
+    EXPECT_LT(longest_gap, 1500) << "the relay waited for the query";
+    EXPECT_EQ(stop_daemon(), 0);
+}

@@ -114,8 +114,9 @@ const Candidate &start_candidate(BaseChoice *b, double now)
                 pick = &c;
     if (!pick && b->failing_over)
         pick = find_in(list, b->failover_to);
-    if (!pick && b->started)
+    if (!pick && b->started && !b->choose_again)
         pick = find_in(list, b->current);
+    b->choose_again = false;
     // None yet, or the one in use left the list (a new position, a new
     // table): the first that is not held out, else the first.
     for (const Candidate &c : list)

@@ -105,6 +105,9 @@ struct BaseChoice {
     // The current candidate failed before it was gone back to: its first
     // failed run is enough to leave it.
     bool returned_to_failed = false;
+    // A table came that was not there: the next start chooses afresh, not
+    // the candidate in use.
+    bool choose_again = false;
     std::string switch_to;
     bool failing_over = false;
     Candidate failover_to;

@@ -190,6 +190,20 @@ TEST(BaseChoice, AHoldOutGrowsWhileABaseKeepsFailing)
     EXPECT_EQ(switch_due(&b, t + 310), "WEST");
 }
 
+// A table read late (the uplink came up after the start): the next start
+// goes to the nearest base, not to the configured one it found in it.
+TEST(BaseChoice, ATableReadLateIsChosenFromAtTheNextStart)
+{
+    BaseChoice b = two_bases();
+    b.table.clear();
+    note_position(&b, 52.0, 13.95);
+    ASSERT_EQ(start_candidate(&b, 0).mountpoint, "CONF");
+    b.table = {{"CONF", 52.0, 15.0}, {"EAST", 52.0, 14.0}};
+    b.choose_again = true;
+    EXPECT_EQ(start_candidate(&b, 10).mountpoint, "EAST");
+    EXPECT_FALSE(b.choose_again);
+}
+
 TEST(BaseChoice, ASwitchNeedsTheMarginTenSteadySecondsAndThirtyOfRunning)
 {
     BaseChoice b = two_bases();

@@ -47,6 +47,24 @@ int write_mountpoint_file(const Config &cfg, std::string *table);
 // 30 s, the watchdog pinged meanwhile): the client's status as waitpid
 // gives it when it ended in time, with what it printed in *table; else -1.
 int query_source_table(const Config &cfg, std::string *table);
+// The same query while a client runs, never holding up the relay: started
+// without waiting (its output into the same dump file), looked at in the
+// relay loop's turns (end_fd, when not -1, becomes readable when it ends),
+// and given up after 30 s.
+struct TableQuery {
+    pid_t watcher = -1;  // -1: none runs
+    int dump = -1;
+    int end_fd = -1;
+    long long deadline = 0;  // monotonic ms
+};
+// 0 when it runs, else -1 (logged).
+int start_table_query(const Config &cfg, TableQuery *q);
+// Whether it is over: it ended (its status as waitpid gives it, and what
+// it printed in *table) or its time ran out (ended, status -1).
+bool table_query_done(TableQuery *q, int *status, std::string *table);
+// Ends one that runs, at once (a stop).
+void abandon_table_query(TableQuery *q);
+
 // Rewrites "/run/mountpoint.ntrip" whole for a mountpoint of the table, or
 // when it has none of that name (or the name is empty), for otherwise:
 // empty when the table has neither.

@@ -60,6 +60,9 @@ void set_redirect(int n, int fd);
 // then -1 with errno ETIMEDOUT or EINTR; -1 with fork's errno when no
 // child could be made.
 int run_command(int timeout_seconds, const char *path, ...);
+// Starts a program as run_command does without waiting for it: the
+// watcher's pid, which the caller reaps, or -1 with errno set.
+pid_t start_command(const char *path, const char *const argv[]);
 
 // Source-table record of a mountpoint: the 17 fields after "STR;".
 enum { STR_FIELDS = 17 };

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 static const char table_path[] = "/var/tmp/ntrip_table";
@@ -105,6 +106,71 @@ int query_source_table(const Config &cfg, std::string *table)
         table->append(buf, static_cast<size_t>(n));
     close(fd);
     return r;
+}
+
+int start_table_query(const Config &cfg, TableQuery *q)
+{
+    q->dump = create_table_dump();
+    if (q->dump < 0)
+        return -1;
+    int out = dup(q->dump);
+    char port[16];
+    snprintf(port, sizeof port, "%u", cfg.port);
+    const char *argv[] = {"-s", cfg.ipaddr.c_str(), "-r", port, "-i", "1", nullptr};
+    set_redirect(1, out);
+    q->watcher = out < 0 ? -1 : start_command("/opt/casterLink/bin/casterlink", argv);
+    if (q->watcher < 0) {
+        log_err("cannot start the source table query: %s", strerror(errno));
+        close(q->dump);
+        q->dump = -1;
+        return -1;
+    }
+    q->end_fd = client_end_fd(q->watcher);
+    q->deadline = monotonic_ms() + query_timeout_seconds * 1000LL;
+    return 0;
+}
+
+static void query_over(TableQuery *q)
+{
+    close(q->dump);
+    if (q->end_fd >= 0)
+        close(q->end_fd);
+    *q = TableQuery();
+}
+
+bool table_query_done(TableQuery *q, int *status, std::string *table)
+{
+    if (q->watcher < 0)
+        return false;
+    table->clear();
+    pid_t r = waitpid(q->watcher, status, WNOHANG);
+    if (r == 0 && monotonic_ms() < q->deadline)
+        return false;
+    if (r == 0) {
+        log_err("source table query did not end within %d s, casterlink killed",
+                query_timeout_seconds);
+        abandon_table_query(q);
+        *status = -1;
+        return true;
+    }
+    if (r < 0)
+        *status = -1;
+    char buf[4096];
+    ssize_t n;
+    if (lseek(q->dump, 0, SEEK_SET) == 0)
+        while (table->size() < (8 << 20) && (n = read(q->dump, buf, sizeof buf)) > 0)
+            table->append(buf, static_cast<size_t>(n));
+    query_over(q);
+    return true;
+}
+
+void abandon_table_query(TableQuery *q)
+{
+    if (q->watcher < 0)
+        return;
+    end_watched(q->watcher, true);
+    reap_child(q->watcher);
+    query_over(q);
 }
 
 static const char info_path[] = "/run/mountpoint.ntrip";

@@ -67,6 +67,25 @@ static int exec_redirected(void *arg)
     return errno;
 }
 
+pid_t start_command(const char *path, const char *const argv[])
+{
+    Command c;
+    c.path = path;
+    c.env = marked_environment();
+    int n = 0;
+    c.argv[n++] = const_cast<char *>(path);
+    for (int i = 0; argv[i] && n < MAX_ARGS - 1; i++)
+        c.argv[n++] = const_cast<char *>(argv[i]);
+    c.argv[n] = nullptr;
+    pid_t program;
+    int exec_error;
+    pid_t pid = start_watched(exec_redirected, &c, &program, &exec_error);
+    reset_slots();
+    if (pid < 0)
+        errno = exec_error;
+    return pid;
+}
+
 int run_command(int timeout_seconds, const char *path, ...)
 {
     Command c;

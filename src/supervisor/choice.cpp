@@ -69,23 +69,70 @@ void init_choice(Choice *c, Health *h, const Config &cfg)
 // A table that could not be read (the uplink not yet up at boot, a caster
 // down) is asked for again a minute later, one that was read an hour later;
 // until a new one is read, the last one read is used.
-static void read_table_again(Choice *c, const Config &cfg)
+static void take_table(Choice *c, int status, const std::string &table)
 {
-    std::string table;
     bool was_read = c->table_read;
-    int status = query_source_table(cfg, &table);
     c->table_read_at = monotonic_s();
     c->table_read = table_was_read(status, table);
     if (c->table_read) {
         c->table = table;
         c->base.table = table_bases(table);
-        if (!was_read)
+        if (!was_read) {
             log_notice("source table of %s read: %zu bases", caster_of(c->base.configured).c_str(),
                        c->base.table.size());
+            // The choice is made again from it: the next start goes to
+            // the nearest base, and a client that runs gives way to it by
+            // the switch rule.
+            c->base.choose_again = true;
+        }
     } else if (was_read) {
         log_err("cannot read the source table of %s, asking again in %d s",
                 caster_of(c->base.configured).c_str(), static_cast<int>(TABLE_RETRY_S));
     }
+}
+
+static void read_table_again(Choice *c, const Config &cfg)
+{
+    std::string table;
+    int status = query_source_table(cfg, &table);
+    take_table(c, status, table);
+}
+
+// Only a table that could not be read is asked for while a client runs:
+// an hour-old one that was read serves until the next start.
+static bool query_due(const Choice &c, double now)
+{
+    return c.base.nearest && !c.table_read && c.query.watcher < 0 &&
+           table_is_stale(c.table_read_at, false, now);
+}
+
+void choice_turn(Choice *c, const Config &cfg)
+{
+    int status;
+    std::string table;
+    if (table_query_done(&c->query, &status, &table))
+        take_table(c, status, table);
+    else if (query_due(*c, monotonic_s()) && start_table_query(cfg, &c->query) != 0)
+        c->table_read_at = monotonic_s();  // a minute until the next try
+}
+
+int choice_query_fd(const Choice &c)
+{
+    return c.query.end_fd;
+}
+
+long long choice_due_ms(const Choice &c)
+{
+    if (c.query.watcher >= 0)
+        return c.query.end_fd >= 0 ? c.query.deadline : monotonic_ms() + 1000;
+    if (!c.base.nearest || c.table_read)
+        return 0;
+    return static_cast<long long>((c.table_read_at + TABLE_RETRY_S) * 1000) + 1;
+}
+
+void choice_stop(Choice *c)
+{
+    abandon_table_query(&c->query);
 }
 
 void choose_for_start(Choice *ch, Health *h, const Config &cfg, const char *sentence,
@@ -100,7 +147,9 @@ void choose_for_start(Choice *ch, Health *h, const Config &cfg, const char *sent
         if (v.positions > 0)
             take_position(ch, h, v.latitude, v.longitude, v.height);
     }
-    if (b.nearest && table_is_stale(ch->table_read_at, ch->table_read, monotonic_s()))
+    // A query still running from the last client's run is left to end.
+    if (b.nearest && ch->query.watcher < 0 &&
+        table_is_stale(ch->table_read_at, ch->table_read, monotonic_s()))
         read_table_again(ch, cfg);
     const Candidate &c = start_candidate(&b, monotonic_s());
     *run = cfg;

@@ -113,7 +113,7 @@ struct Relay {
     SitOut source = {0, 50};
     SitOut master = {0, 50};
     int client_end = -1;
-    pollfd fds[4];
+    pollfd fds[5];
     nfds_t nfds = 0;
     int source_at = -1;  // index in fds, -1 when not in this wait
     int master_at = -1;
@@ -217,7 +217,7 @@ static void check_no_fix(const Config &cfg, const Lines &lines, const Health &h,
 // (the stop latch is in the set), the report, a ping, the watchdog or a
 // retry. Only without the client's end descriptor does it turn every
 // second, to look for that end.
-static void build_wait_set(const Config &cfg, const Lines &lines, Relay *r)
+static void build_wait_set(const Config &cfg, const Lines &lines, const Choice &choice, Relay *r)
 {
     r->nfds = 0;
     r->source_at = r->master_at = r->end_at = -1;
@@ -236,8 +236,14 @@ static void build_wait_set(const Config &cfg, const Lines &lines, Relay *r)
         r->end_at = static_cast<int>(r->nfds);
         r->fds[r->nfds++] = {r->client_end, POLLIN, 0};
     }
+    // A table query's end only wakes the wait; the turn after it looks.
+    if (choice_query_fd(choice) >= 0)
+        r->fds[r->nfds++] = {choice_query_fd(choice), POLLIN, 0};
     r->timeout_ms = keep_alive_wait_ms(r->timeout_ms);
     long long next_due = stall_due(cfg, r);
+    long long query_due = choice_due_ms(choice);
+    if (query_due != 0 && (next_due == 0 || query_due < next_due))
+        next_due = query_due;
     if (lines.target < 0 && (next_due == 0 || lines.target_retry.due_ms < next_due))
         next_due = lines.target_retry.due_ms;
     if (lines.source_lost && (next_due == 0 || lines.source_retry.due_ms < next_due))
@@ -332,17 +338,20 @@ RunOutcome relay_loop(const Config &cfg, Lines *lines, ClientRun *run, Choice *c
     while (!stop_requested() && !client_ended(run, &r, &out)) {
         retry_target(lines, report, cfg, true);
         retry_source(lines, cfg);
-        build_wait_set(cfg, *lines, &r);
+        build_wait_set(cfg, *lines, *choice, &r);
         if (wait_once(&r) == 0)
             dispatch(cfg, lines, run, choice, report, buf, cap, &r);
         else
             r.may_have_ended = true;
+        choice_turn(choice, cfg);
         check_stall(cfg, *run, &r);
         check_no_fix(cfg, *lines, report->health, *choice, run, &r);
         keep_alive();
     }
     if (r.client_end >= 0)
         close(r.client_end);
+    if (stop_requested())
+        choice_stop(choice);
     out.why = stop_requested() ? END_STOP : r.ending;
     return out;
 }

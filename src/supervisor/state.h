@@ -16,6 +16,7 @@
 #pragma once
 
 #include "base/base.h"
+#include "client/client.h"
 #include "devices/devices.h"
 #include "health/health.h"
 #include "nmea/nmea.h"
@@ -64,6 +65,7 @@ struct Choice {
     double table_read_at = 0;
     bool table_read = false;
     std::string described;
+    TableQuery query;  // the table asked for again while a client runs
 };
 
 // The report (report.cpp): "/run/rtkfeedd.json", the metrics file and the
