@@ -211,11 +211,18 @@ TEST_F(MqttTest, TlsWithTheBrokersNameVerifiedAndAnotherHostsCertificateRefused)
     ASSERT_EQ(make_cert("DNS:other.example"), 0);
     broker(tls);
     publisher("MOD_NTRIP_MQTT_CAFILE=/run/mqtt/ca.pem\n");
-    ASSERT_TRUE(wait_log("TLS failure with 127.0.0.1:8883"));
+    // Why, in words.
+    ASSERT_TRUE(wait_log("TLS failure with 127.0.0.1:8883: certificate not accepted: it is not "
+                         "one of 127.0.0.1"));
     EXPECT_EQ(count_log("connected to"), 0);
     EXPECT_EQ(subscribe("#", 1, 2, false, "-p 8883 --cafile /run/mqtt/ca.pem --insecure"), "");
     stop_daemon();
     stop_broker();
+    // A CA file that is not there is named as such.
+    publisher("MOD_NTRIP_MQTT_CAFILE=/run/mqtt/none.pem\n");
+    EXPECT_EQ(wait_exit(3000), 1);
+    EXPECT_TRUE(wait_log("cannot read the CA file /run/mqtt/none.pem: No such file or directory"));
+    daemon_pid = -1;
     ASSERT_EQ(make_cert("IP:127.0.0.1"), 0);
     broker(tls);
     publisher("MOD_NTRIP_MQTT_CAFILE=/run/mqtt/ca.pem\n");

@@ -202,8 +202,10 @@ TEST(HealthReport, TheSummarySaysWhatTheReceiverSees)
     h.receiver.last_gga = 219.5;
     std::map<std::string, std::string> r;
     ASSERT_EQ(parse_report(health_json(h, 220), &r), 0);
-    std::string s = status_summary(r, 220, true);
-    EXPECT_NE(s.find("rtkfeedd: running (pid 1, up 2 min 0 s)"), std::string::npos) << s;
+    // Read 4 s after it was written: every age as of the report's time.
+    std::string s = status_summary(r, 224, true);
+    EXPECT_NE(s.find("rtkfeedd: running (pid 1, up 2 min 0 s), status 1: starting, as of 4 s ago\n"),
+              std::string::npos) << s;
     EXPECT_NE(s.find("client: running for 1 min 0 s (pid 77), 3 starts"), std::string::npos) << s;
     EXPECT_NE(s.find("last exit: exited 1, 1 min 10 s ago"), std::string::npos) << s;
     EXPECT_NE(s.find("corrections: 40 frames (1005:40), 0 CRC failures, last 1 s ago, station 42"),

@@ -190,10 +190,16 @@ std::string status_summary(const std::map<std::string, std::string> &r, double n
     std::string o;
     char line[512];
     int status = atoi(get("status").c_str());
-    snprintf(line, sizeof line, "rtkfeedd: %s (pid %s%s), status %d: %s\n",
+    // Every age is as of the report's own time: counters are written every
+    // 5 s, and "last 3 s ago" on a stream of four epochs a second would
+    // read as stale.
+    double written = known("updated") ? num("updated") : now;
+    double seen_ago = now - written;
+    now = written;
+    snprintf(line, sizeof line, "rtkfeedd: %s (pid %s%s), status %d: %s, as of %s ago\n",
              alive ? "running" : "not running", get("daemon.pid").c_str(),
              alive ? (", up " + span(now - num("daemon.started"))).c_str() : "", status,
-             status_words(status));
+             status_words(status), span(seen_ago).c_str());
     o += line;
     if (get("client.running") == "true")
         snprintf(line, sizeof line, "client: running for %s (pid %s), %s starts\n",

@@ -16,6 +16,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mosquitto.h>
+#ifdef RTKFEEDD_MQTT_VERIFY_REASON
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#endif
 #include <poll.h>
 #include <pthread.h>
 #include <sys/inotify.h>
@@ -99,10 +103,28 @@ static void on_connect(mosquitto *, void *obj, int rc)
     }
 }
 
-static void on_log(mosquitto *, void *obj, int level, const char *text)
+static void on_log(mosquitto *mosq, void *obj, int level, const char *text)
 {
-    if (level & MOSQ_LOG_ERR)
-        static_cast<Publisher *>(obj)->last_error = text;
+    if (!(level & MOSQ_LOG_ERR))
+        return;
+    Publisher *p = static_cast<Publisher *>(obj);
+    p->last_error = text;
+#ifdef RTKFEEDD_MQTT_VERIFY_REASON
+    // OpenSSL says only "certificate verify failed"; the handshake, still
+    // there while it is logged, says why: expired, not yet valid, another
+    // host's, an unknown issuer.
+    SSL *ssl = static_cast<SSL *>(mosquitto_ssl_get(mosq));
+    long verify = ssl ? SSL_get_verify_result(ssl) : X509_V_OK;
+    // libmosquitto checks the host name itself and fails without a code
+    // of its own: unspecified is that check.
+    if (verify == X509_V_ERR_UNSPECIFIED)
+        p->last_error = "certificate not accepted: it is not one of " + p->s->host;
+    else if (verify != X509_V_OK)
+        p->last_error = std::string("certificate not accepted: ") +
+                        X509_verify_cert_error_string(verify);
+#else
+    (void)mosq;
+#endif
 }
 
 // The connection is over (refused, lost, never made): the next attempt
