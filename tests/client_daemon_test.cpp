@@ -236,6 +236,11 @@ TEST_F(NtripClientTest, EachAnswerThatIsNotTheStreamHasItsExitAndReachesNothing)
             EXPECT_LT(seconds_since_start(), 17);
         }
     }
+    // A device that is not there: exit 1, said in one line with the caster.
+    unlink("/dev/ttyS0");
+    start_client("127.0.0.1", 13101);
+    EXPECT_EQ(client_exit(3000), 1);
+    EXPECT_EQ(said, "cannot open /dev/ttyS0 for 127.0.0.1:13101/MP: No such file or directory\n");
 }
 
 // RTKLIB's caster: an ICY answer with no blank line, NTRIP 1 requests,

@@ -261,7 +261,7 @@ enum {
 };
 enum { CHUNK_HEX_MAX = 15, CHUNK_LINE_MAX = 1024 };
 
-static int hex_value(char c)
+int hex_value(char c)
 {
     if (c >= '0' && c <= '9')
         return c - '0';

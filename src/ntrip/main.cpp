@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -160,25 +161,28 @@ static Failure answer_failure(const Client *c, const Answer &a)
 }
 
 // Writes what is waiting for the device as far as it takes it now; -1
-// when the device failed.
+// when the device failed (errno).
 static int drain(Client *c, int timeout_ms)
 {
     if (c->out.empty())
         return 0;
     size_t w = write_fully(c->device, c->out.data(), c->out.size(), timeout_ms);
     c->out.erase(0, w);
-    if (!c->out.empty() && errno != EAGAIN) {
-        log_err("cannot write to %s: %s", c->o.device.c_str(), strerror(errno));
-        return -1;
-    }
-    return 0;
+    return !c->out.empty() && errno != EAGAIN ? -1 : 0;
+}
+
+// The run's end for a device that failed, in one line.
+static int device_failed(Client *c)
+{
+    return fail(c, EXIT_LOCAL, "stream from " + c->where + " stopped: cannot write to " +
+                                   c->o.device + ": " + strerror(errno));
 }
 
 // The run ends after the bytes received so far reached the device.
 static int end_stream(Client *c, int code, const std::string &why)
 {
     if (drain(c, 1000) != 0)
-        return fail(c, EXIT_LOCAL, c->where + ": " + why);
+        return device_failed(c);
     return fail(c, code, "stream from " + c->where + " ended: " + why + " after " +
                              std::to_string(c->relayed) + " bytes");
 }
@@ -238,7 +242,7 @@ static int relay(Client *c, const Answer &a, char *buf, size_t cap, size_t n)
         if (now - last_byte >= SILENCE_MS)
             return end_stream(c, EXIT_STREAM_ENDED, "no data for 120 s");
         if (drain(c, 0) != 0)
-            return fail(c, EXIT_LOCAL, "stream from " + c->where + " stopped");
+            return device_failed(c);
         up += gga_due(&picker, now);
         if (up.size() > UPSTREAM_MAX)
             up.erase(0, up.size() - UPSTREAM_MAX);
@@ -412,6 +416,12 @@ int main(int argc, char **argv)
     long long start = monotonic_ms();
 
     if (c.o.have_mountpoint) {
+        // Said in one line that names the caster, as every end of a run is.
+        int probe = open(c.o.device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (probe < 0)
+            return fail(&c, EXIT_LOCAL, "cannot open " + c.o.device + " for " + c.where + ": " +
+                                            strerror(errno));
+        close(probe);
         c.device = open_serial(c.o.device.c_str(), c.o.baud, c.o.databits, c.o.parity.c_str(),
                                c.o.stopbits);
         if (c.device < 0)

@@ -125,6 +125,9 @@ struct TableReader {
 // Appends the complete lines of buf to out; true once ENDSOURCETABLE came.
 bool table_take(TableReader *t, const char *buf, size_t n, std::string *out);
 
+// The value of a hex digit of either case, -1 for another character.
+int hex_value(char c);
+
 // ---- position.cpp: the position sentences upstream.
 
 // Whether a line (without its line ending) is a GGA sentence of any

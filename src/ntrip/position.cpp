@@ -2,17 +2,6 @@
 
 #include <cstring>
 
-static int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
 bool gga_qualifies(const char *line, size_t n)
 {
     // "$ttGGA," ... "*hh": any talker, nothing after the checksum.
