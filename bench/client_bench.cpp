@@ -219,12 +219,7 @@ static pid_t start_client(bool ours, int port, bool gga)
 
 static std::string nmea(const std::string &body)
 {
-    unsigned sum = 0;
-    for (char c : body)
-        sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-    return "$" + body + tail;
+    return nmea_sentence(body) + "\r\n";
 }
 
 // Between the client and the caster: forwards both ways, notes when the

@@ -4,6 +4,7 @@
 // Each test runs in a private mount and network namespace.
 #include "harness.h"
 #include "rtcm.h"
+#include "support.h"
 
 #include <algorithm>
 #include <chrono>
@@ -133,18 +134,8 @@ static std::string recording()
     return dir + "/base.rtcm3";
 }
 
-static std::string gga(const std::string &body)
-{
-    unsigned sum = 0;
-    for (char c : body)
-        sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    snprintf(tail, sizeof tail, "*%02X", sum);
-    return "$" + body + tail;
-}
-
 static const std::string fixed_gga =
-    gga("GPGGA,120000.00,5230.0000,N,01324.0000,E,1,08,1.0,34.5,M,0.0,M,,");
+    nmea_sentence("GPGGA,120000.00,5230.0000,N,01324.0000,E,1,08,1.0,34.5,M,0.0,M,,");
 
 // Byte for byte, chunked or not, with the status line run into a header,
 // over IPv6 too; the request as an NTRIP 2 caster expects it.
@@ -348,18 +339,18 @@ TEST_F(NtripClientTest, OnlyGgaWithAFixUpstreamAtMostOnceAnInterval)
     const std::string record = "/var/tmp/upstream";
     fake_caster(13401, "plain", "--hold --record " + record);
     int receiver = make_serial("/dev/ttyS0");
-    std::string nofix = gga("GNGGA,120000.00,,,,,0,00,99.9,,M,,M,,");
+    std::string nofix = nmea_sentence("GNGGA,120000.00,,,,,0,00,99.9,,M,,M,,");
     start_client("127.0.0.1", 13401, "MP", {"-n", nofix, "-g", "5"});
     for (int s = 0; s < 14; s++) {
         std::string fix = s < 3 ? "0" : "4";
         std::string lines =
-            gga("GNGGA,1200" + std::to_string(10 + s) + ".00," +
+            nmea_sentence("GNGGA,1200" + std::to_string(10 + s) + ".00," +
                 (s < 3 ? std::string(",,,,") : std::string("5230.0000,N,01324.0000,E,")) + fix +
                 ",12,0.8,34.5,M,0.0,M,1.0,0001") + "\r\n" +
-            gga("GNRMC,1200" + std::to_string(10 + s) + ".00,A,5230.0000,N,01324.0000,E,0.0,0.0,010126,,") +
-            "\r\n" + gga("GNGSA,A,3,01,02,03,04,,,,,,,,,1.5,0.8,1.2") + "\r\n";
+            nmea_sentence("GNRMC,1200" + std::to_string(10 + s) + ".00,A,5230.0000,N,01324.0000,E,0.0,0.0,010126,,") +
+            "\r\n" + nmea_sentence("GNGSA,A,3,01,02,03,04,,,,,,,,,1.5,0.8,1.2") + "\r\n";
         for (int k = 1; k <= 4; k++)
-            lines += gga("GPGSV,4," + std::to_string(k) + ",13,01,40,083,46,02,17,308,41") + "\r\n";
+            lines += nmea_sentence("GPGSV,4," + std::to_string(k) + ",13,01,40,083,46,02,17,308,41") + "\r\n";
         ASSERT_TRUE(write(receiver, lines.data(), lines.size()) == static_cast<ssize_t>(lines.size()));
         usleep(1000 * 1000);
     }

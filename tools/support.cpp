@@ -1,6 +1,7 @@
 #include "support.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <termios.h>
@@ -56,4 +57,14 @@ bool write_all(int fd, const void *data, size_t n)
         n -= static_cast<size_t>(w);
     }
     return true;
+}
+
+std::string nmea_sentence(const std::string &body)
+{
+    unsigned sum = 0;
+    for (char c : body)
+        sum ^= static_cast<unsigned char>(c);
+    char tail[8];
+    snprintf(tail, sizeof tail, "*%02X", sum);
+    return "$" + body + tail;
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // Opens a new pseudo-terminal in raw mode (close-on-exec) and publishes its
 // slave at link, replacing whatever stands there. Returns the master, or -1
@@ -14,3 +15,7 @@ void make_raw(int fd);
 // Writes all n bytes through interruptions and partial writes; false when
 // a write fails.
 bool write_all(int fd, const void *data, size_t n);
+
+// An NMEA sentence of body (what goes between "$" and "*"), with its
+// checksum, without a line ending.
+std::string nmea_sentence(const std::string &body);

@@ -154,14 +154,15 @@ static void drop_connection(Publisher *p)
 
 static void lose(Publisher *p, int rc)
 {
-    if (p->connected && p->short_lived)
-        ;  // said once for the whole loop
-    else if (p->connected)
-        say(p, LOG_ERR, "lost " + broker(p) + ": " + mosquitto_strerror(rc));
-    else if (rc == MOSQ_ERR_TLS)
+    // A connection in a loop of short-lived ones: the loop was said once.
+    if (p->connected) {
+        if (!p->short_lived)
+            say(p, LOG_ERR, "lost " + broker(p) + ": " + mosquitto_strerror(rc));
+    } else if (rc == MOSQ_ERR_TLS) {
         say(p, LOG_ERR, "TLS failure with " + broker(p) + ": " + p->last_error);
-    else if (p->said.compare(0, 7, "refused") != 0)
+    } else if (p->said.compare(0, 7, "refused") != 0) {
         say(p, LOG_ERR, "cannot reach " + broker(p) + ": " + mosquitto_strerror(rc));
+    }
     drop_connection(p);
 }
 

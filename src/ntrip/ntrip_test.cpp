@@ -1,4 +1,5 @@
 #include "ntrip/ntrip.h"
+#include "support.h"
 
 #include <gtest/gtest.h>
 
@@ -164,32 +165,22 @@ TEST(NtripTable, LinesUpToEndsourcetableAcrossPieces)
     }
 }
 
-static std::string with_sum(const std::string &body)
-{
-    unsigned sum = 0;
-    for (char c : body)
-        sum ^= static_cast<unsigned char>(c);
-    char tail[8];
-    snprintf(tail, sizeof tail, "*%02X", sum);
-    return "$" + body + tail;
-}
-
 TEST(NtripPosition, OnlyGgaWithAGoodChecksumAndAFixQualifies)
 {
     auto q = [](const std::string &s) { return gga_qualifies(s.data(), s.size()); };
-    EXPECT_TRUE(q(with_sum("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,")));
-    EXPECT_TRUE(q(with_sum("GNGGA,123519,4807.038,S,01131.000,W,4,08,0.9,545.4,M,46.9,M,1.0,0001")));
-    EXPECT_TRUE(q(with_sum("GLGGA,123519,4807.038,N,01131.000,E,5,08,0.9,545.4,M,46.9,M,,")));
-    std::string good = with_sum("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
+    EXPECT_TRUE(q(nmea_sentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,")));
+    EXPECT_TRUE(q(nmea_sentence("GNGGA,123519,4807.038,S,01131.000,W,4,08,0.9,545.4,M,46.9,M,1.0,0001")));
+    EXPECT_TRUE(q(nmea_sentence("GLGGA,123519,4807.038,N,01131.000,E,5,08,0.9,545.4,M,46.9,M,,")));
+    std::string good = nmea_sentence("GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
     std::string bad_sum = good;
     bad_sum[bad_sum.size() - 1] = bad_sum.back() == '0' ? '1' : '0';
     EXPECT_FALSE(q(bad_sum));
     EXPECT_FALSE(q(good.substr(0, good.size() - 3)));  // no checksum
-    EXPECT_FALSE(q(with_sum("GPGGA,123519,4807.038,N,01131.000,E,0,00,,,M,,M,,")));   // no fix
-    EXPECT_FALSE(q(with_sum("GPGGA,123519,,,,,1,08,0.9,545.4,M,46.9,M,,")));           // no position
-    EXPECT_FALSE(q(with_sum("GPGGA,123519,4807.038,N,,E,1,08,0.9,545.4,M,46.9,M,,")));
-    EXPECT_FALSE(q(with_sum("GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W")));
-    EXPECT_FALSE(q(with_sum("GPGGA,123519,4807.038,N,01131.000,E,,08")));
+    EXPECT_FALSE(q(nmea_sentence("GPGGA,123519,4807.038,N,01131.000,E,0,00,,,M,,M,,")));   // no fix
+    EXPECT_FALSE(q(nmea_sentence("GPGGA,123519,,,,,1,08,0.9,545.4,M,46.9,M,,")));           // no position
+    EXPECT_FALSE(q(nmea_sentence("GPGGA,123519,4807.038,N,,E,1,08,0.9,545.4,M,46.9,M,,")));
+    EXPECT_FALSE(q(nmea_sentence("GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W")));
+    EXPECT_FALSE(q(nmea_sentence("GPGGA,123519,4807.038,N,01131.000,E,,08")));
 }
 
 // A receiver's output at 1 Hz: only its GGA goes, at most one an interval,
@@ -198,16 +189,16 @@ TEST(NtripPosition, TheLatestGgaAtMostOnceAnInterval)
 {
     GgaPicker p;
     p.interval_ms = 5000;
-    std::string nofix = with_sum("GPGGA,000000,,,,,0,00,,,M,,M,,") + "\r\n";
+    std::string nofix = nmea_sentence("GPGGA,000000,,,,,0,00,,,M,,M,,") + "\r\n";
     gga_feed(&p, nofix.data(), nofix.size());
     EXPECT_EQ(gga_due(&p, 0), "");
     std::vector<std::string> sent;
     for (int s = 1; s <= 20; s++) {
-        std::string gga = with_sum("GNGGA,0000" + std::to_string(10 + s) +
+        std::string gga = nmea_sentence("GNGGA,0000" + std::to_string(10 + s) +
                                    ",4807.038,N,01131.000,E,4,08,0.9,545.4,M,46.9,M,1.0,0001");
-        std::string second = gga + "\r\n" + with_sum("GNRMC,1,A,4807.038,N,01131.000,E,0,0,1,,") +
-                             "\r\n" + with_sum("GNGSA,A,3,01,02") + "\r\n" +
-                             with_sum("GPGSV,4,1,13,01,40,083,46") + "\r\n";
+        std::string second = gga + "\r\n" + nmea_sentence("GNRMC,1,A,4807.038,N,01131.000,E,0,0,1,,") +
+                             "\r\n" + nmea_sentence("GNGSA,A,3,01,02") + "\r\n" +
+                             nmea_sentence("GPGSV,4,1,13,01,40,083,46") + "\r\n";
         // Cut in two anywhere: a sentence is gathered across reads.
         size_t cut = static_cast<size_t>(s * 7) % second.size();
         gga_feed(&p, second.data(), cut);
@@ -221,7 +212,7 @@ TEST(NtripPosition, TheLatestGgaAtMostOnceAnInterval)
     EXPECT_EQ(sent.size(), 4u);  // at 1, 6, 11 and 16 s
     // A line longer than any sentence is dropped, not cut into one.
     GgaPicker q;
-    std::string junk = std::string(200, 'x') + with_sum("GPGGA,1,4807.038,N,01131.000,E,1,08,,,M,,M,,");
+    std::string junk = std::string(200, 'x') + nmea_sentence("GPGGA,1,4807.038,N,01131.000,E,1,08,,,M,,M,,");
     junk.erase(200, 1);  // no '$' to start afresh
     junk += "\n";
     gga_feed(&q, junk.data(), junk.size());
